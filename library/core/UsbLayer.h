@@ -1,0 +1,73 @@
+// The library's one door to the USB stack (libusb-1.0). It offers exactly the operations
+// the channels need, with libusb's return conventions: >= 0 success (bytes for transfers),
+// < 0 a libusb error code.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+struct libusb_device;
+struct libusb_device_handle;
+
+namespace tessoral::usb {
+
+// Starts libusb for the process. Returns false when it cannot be started.
+bool init();
+
+// A counted reference to a libusb device; device entries keep one for their lifetime.
+class DeviceRef {
+public:
+    DeviceRef() = default;
+    explicit DeviceRef(libusb_device* dev);  // takes a new reference
+    DeviceRef(const DeviceRef& other);
+    DeviceRef& operator=(const DeviceRef& other);
+    ~DeviceRef();
+    libusb_device* get() const { return dev_; }
+
+private:
+    libusb_device* dev_ = nullptr;
+};
+
+// The devices on the buses now, in the order libusb lists them.
+std::vector<DeviceRef> deviceList();
+
+struct DeviceClass {
+    uint8_t deviceClass = 0, deviceSubClass = 0, deviceProtocol = 0;
+};
+bool deviceClass(libusb_device* dev, DeviceClass& out);
+
+// First alternate setting of each interface of the device's first configuration.
+struct InterfaceSummary {
+    uint8_t numAltSettings = 0;
+    uint8_t interfaceClass = 0, interfaceSubClass = 0, interfaceProtocol = 0;
+};
+struct ConfigSummary {
+    uint16_t totalLength = 0;
+    std::vector<InterfaceSummary> interfaces;  // in interface order
+};
+// false when the device has no (readable) configuration.
+bool firstConfiguration(libusb_device* dev, ConfigSummary& out);
+
+libusb_device_handle* open(libusb_device* dev);  // null on failure
+void close(libusb_device_handle* h);
+
+// Standard GET_DESCRIPTOR request; returns the bytes received or < 0.
+int getDescriptor(libusb_device_handle* h, uint8_t type, uint8_t index, uint8_t* buf, int len);
+// String descriptor as ASCII into buf of size len; the result is always NUL-terminated
+// inside buf when len > 0. Returns the string length or < 0.
+int getStringAscii(libusb_device_handle* h, uint8_t index, char* buf, int len);
+
+int claimInterface(libusb_device_handle* h, int iface);
+int releaseInterface(libusb_device_handle* h, int iface);
+int clearHalt(libusb_device_handle* h, uint8_t endpoint);
+
+// Synchronous bulk transfers. A time-out of 0 would mean "wait forever" to libusb; callers
+// never get that: 0 is replaced by kDefaultTimeoutMs. Returns bytes transferred or < 0.
+constexpr unsigned kDefaultTimeoutMs = 3000;
+int bulkWrite(libusb_device_handle* h, uint8_t endpoint, const uint8_t* data, int len,
+              unsigned timeoutMs);
+int bulkRead(libusb_device_handle* h, uint8_t endpoint, uint8_t* buf, int len,
+             unsigned timeoutMs);
+
+}  // namespace tessoral::usb

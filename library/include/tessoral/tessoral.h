@@ -1,0 +1,139 @@
+/*
+ * Tessoral: access to USB3 Vision cameras.
+ *
+ * Every function returns a 16-bit status: U3V_OK (0), one of the library's own codes
+ * (0xC001 to 0xC01D), or a GenCP status that the camera sent in an acknowledge.
+ * Handles are opaque; the function that opens one stores it, the matching close
+ * function destroys it.
+ *
+ * Null pointers: a null handle gives U3V_ERR_INVALID_HANDLE. So does a null output
+ * pointer, a null device GUID or a null data buffer with a non-zero length: the call
+ * then does nothing else and writes nothing.
+ */
+#ifndef TESSORAL_TESSORAL_H
+#define TESSORAL_TESSORAL_H
+
+#include <stdint.h>
+
+#if defined(__GNUC__)
+#define U3V_API __attribute__((visibility("default")))
+#else
+#define U3V_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Status codes. */
+#define U3V_OK                        0x0000u
+#define U3V_ERR_USB_OPEN              0xC001u /* the USB device could not be opened */
+#define U3V_ERR_NO_CONFIGURATION      0xC002u /* a USB3 Vision class device has no configuration */
+#define U3V_ERR_NO_INTERFACES         0xC003u /* the configuration declares no interfaces */
+#define U3V_ERR_CONFIG_DESCRIPTOR     0xC004u /* reading the configuration descriptor failed */
+#define U3V_ERR_STRING_DESCRIPTOR     0xC005u /* reading a device information string failed */
+#define U3V_ERR_CONTROL_CLAIM         0xC006u /* the control interface could not be claimed */
+#define U3V_ERR_CONTROL_NOT_OPEN      0xC007u /* transaction on a control channel that is not open */
+#define U3V_ERR_ACK_PREFIX            0xC008u /* acknowledge without the "U3VC" prefix */
+#define U3V_ERR_ACK_COMMAND           0xC009u /* acknowledge with an unexpected command id */
+#define U3V_ERR_ACK_REQUEST_ID        0xC00Au /* acknowledge for another request id */
+#define U3V_ERR_XML_EMPTY             0xC00Bu /* the manifest gives a description file size of 0 */
+#define U3V_ERR_XML_READ              0xC00Cu /* reading the description file failed too often,
+                                                 or its size is larger than the library accepts */
+#define U3V_ERR_XML_FILE_OPEN         0xC00Du /* the file to write cannot be opened */
+#define U3V_ERR_XML_WRITE             0xC00Eu /* writing the description file failed too often */
+#define U3V_ERR_MANIFEST_WRITE        0xC00Fu /* writing the manifest table failed */
+#define U3V_ERR_NO_EVENT_INTERFACE    0xC010u
+#define U3V_ERR_EVENT_CLAIM_FAILED    0xC011u
+#define U3V_ERR_EVENT_NOT_OPEN        0xC012u
+#define U3V_ERR_EIRM_NOT_AVAILABLE    0xC013u
+#define U3V_ERR_NO_STREAM_INTERFACE   0xC014u
+#define U3V_ERR_STREAM_CLAIM_FAILED   0xC015u
+#define U3V_ERR_STREAM_NOT_OPEN       0xC016u
+#define U3V_ERR_NO_IMAGE              0xC017u
+#define U3V_ERR_IMAGE_TIMEOUT         0xC018u
+#define U3V_ERR_MISSING_PACKETS       0xC019u
+#define U3V_ERR_INVALID_HANDLE        0xC01Au /* null handle or argument, no device table, or
+                                                 an argument outside what the call accepts */
+#define U3V_ERR_EXCEPTION             0xC01Bu /* an exception was caught by the export's frame */
+#define U3V_ERR_DEVICE_NOT_FOUND      0xC01Cu /* no device with that GUID, or a device number
+                                                 outside 1..count */
+#define U3V_ERR_XML_UNZIP             0xC01Du /* a zipped description file could not be unpacked,
+                                                 or it is larger than the library accepts */
+#define U3V_ERR_USB_TRANSFER          0x800Bu /* a control bulk transfer failed or timed out */
+#define U3V_ERR_ACK_LENGTH            0x800Eu /* a read acknowledge of the wrong length */
+
+/* Device log levels: single bits of the mask given to U3V_OpenDevice. */
+#define U3V_LOG_INFO    1u
+#define U3V_LOG_WARNING 2u
+#define U3V_LOG_ERROR   4u
+
+/* Receives one device log message; the text is valid only during the call. The result
+ * is ignored. May be called on a library worker thread. */
+typedef int (*U3V_LogCallback)(uint8_t level, const char *text);
+
+/* Receives the progress of U3V_WriteXml, 0 rising towards 98. The result is ignored. */
+typedef int (*U3V_ProgressCallback)(int32_t progress);
+
+#pragma pack(push, 1)
+/* Device information as found by discovery. 471 bytes, packed, little-endian. */
+typedef struct U3V_DEVICE_INFO {
+    uint32_t GenCPVersion;
+    uint32_t U3VVersion;
+    char DeviceGUID[13];
+    char VendorName[64];
+    char ModelName[64];
+    char FamilyName[64];
+    char DeviceVersion[64];
+    char ManufacturerInfo[64];
+    char SerialNumber[64];
+    char UserDefinedName[64];
+    uint8_t SpeedSupport;
+    uint8_t InUse;
+} U3V_DEVICE_INFO;
+#pragma pack(pop)
+
+#ifdef __cplusplus
+static_assert(sizeof(U3V_DEVICE_INFO) == 471, "U3V_DEVICE_INFO must be 471 bytes");
+#else
+_Static_assert(sizeof(U3V_DEVICE_INFO) == 471, "U3V_DEVICE_INFO must be 471 bytes");
+#endif
+
+/* Discovery. Rebuilds the device table; *count receives the number of devices of the
+ * last discovery that ran to its end (also when this one failed). */
+U3V_API uint16_t U3V_DiscoveryDevices(uint16_t *count);
+/* Copies the information of device number 1..count of the last discovery.
+ * Another number gives U3V_ERR_DEVICE_NOT_FOUND. */
+U3V_API uint16_t U3V_GetDeviceInfo(uint16_t device, U3V_DEVICE_INFO *info);
+
+/* Device. *handle receives a handle whatever the status (unless it could not be
+ * created); close it with U3V_CloseDevice. */
+U3V_API uint16_t U3V_OpenDevice(const char *guid, void **handle, U3V_LogCallback callback,
+                                uint8_t mask);
+U3V_API uint16_t U3V_CloseDevice(void *handle);
+U3V_API uint16_t U3V_SetDetailedLog(void *handle, uint8_t mask);
+U3V_API uint16_t U3V_GetDetailedLog(void *handle, uint8_t *mask);
+
+/* Control channel. *control receives a handle whatever the open yields; close it with
+ * U3V_CloseControl before closing the device. */
+U3V_API uint16_t U3V_OpenControl(void *device, void **control);
+U3V_API uint16_t U3V_CloseControl(void *control);
+/* Accesses larger than one transaction carries are split into several transactions.
+ * On failure the buffer of U3V_ReadMem is left unchanged. */
+U3V_API uint16_t U3V_ReadMem(void *control, uint64_t address, uint16_t length, void *buffer);
+U3V_API uint16_t U3V_WriteMem(void *control, uint64_t address, uint16_t length,
+                              const void *buffer);
+U3V_API uint16_t U3V_MaximumDeviceResponseTime(void *control, uint32_t *timeout);
+
+/* Description file. The buffer handed out belongs to the control handle: valid until
+ * the next U3V_ReadXml on it or U3V_CloseControl. */
+U3V_API uint16_t U3V_ReadXml(void *control, uint8_t **buffer, uint32_t *size, uint8_t save);
+U3V_API uint16_t U3V_WriteXml(void *control, const char *path, uint32_t dataAddress,
+                              uint32_t manifestAddress, uint32_t fileVersion,
+                              uint16_t schemaVersion, U3V_ProgressCallback progress);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* TESSORAL_TESSORAL_H */

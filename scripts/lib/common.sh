@@ -1,0 +1,27 @@
+# Shared by the README's commands: package installation and the build.
+# shellcheck shell=bash
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+PACKAGES=(build-essential cmake pkg-config libusb-1.0-0-dev libzip-dev libgtest-dev
+          googletest libbenchmark-dev zip unzip libxml2-utils binutils)
+
+# Installs the Debian packages that are missing (as root, or through sudo).
+ensure_packages() {
+    local missing=()
+    for p in "${PACKAGES[@]}"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "Installing: ${missing[*]}"
+    local sudo=()
+    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+    "${sudo[@]}" apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq "${missing[@]}"
+}
+
+# build DIR [cmake options...]: configures and builds into $ROOT/DIR.
+build() {
+    local dir=$1; shift
+    cmake -S "$ROOT" -B "$ROOT/$dir" "$@" >/dev/null
+    cmake --build "$ROOT/$dir" -j "$(nproc)"
+}

@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs the whole test suite: in the normal build,
+# in the AddressSanitizer+UndefinedBehaviorSanitizer build and in the ThreadSanitizer build.
+set -euo pipefail
+source "$(dirname "$0")/lib/common.sh"
+ensure_packages
+
+run_suite() {
+    local dir=$1; shift
+    echo "== $dir"
+    build "$dir" "$@"
+    ctest --test-dir "$ROOT/$dir" --output-on-failure -j "$(nproc)"
+}
+
+run_suite build/release -DCMAKE_BUILD_TYPE=Release
+run_suite build/asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSORAL_SANITIZE=address -DTESSORAL_BUILD_BENCH=OFF
+run_suite build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSORAL_SANITIZE=thread -DTESSORAL_BUILD_BENCH=OFF

@@ -1,0 +1,71 @@
+// One pipe of a virtual device. IN pipes hold the transfers the device offers, in order,
+// and the reads waiting for them, in submission order; each read takes exactly one
+// transfer. All members are guarded by the world lock.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <vector>
+
+#include "device/DeviceDescriptors.h"
+
+namespace vcam {
+
+// Outcome of one transfer, numbered as libusb numbers its transfer statuses.
+enum class IoStatus { Completed = 0, Error, TimedOut, Cancelled, Stall, NoDevice, Overflow };
+
+// A read waiting on an IN pipe: a synchronous call blocked on it, or an asynchronous
+// transfer in flight.
+class InRequest {
+public:
+    InRequest(uint8_t* buffer, int length, const void* owner)
+        : buffer_(buffer), length_(length), owner_(owner) {}
+    virtual ~InRequest() = default;
+    InRequest(const InRequest&) = delete;
+    InRequest& operator=(const InRequest&) = delete;
+
+    uint8_t* buffer() const { return buffer_; }
+    int length() const { return length_; }
+    const void* owner() const { return owner_; }  // the handle that issued it
+
+    // Called once, under the world lock. `data` holds the bytes that landed in the buffer.
+    virtual void finish(IoStatus status, int actual, std::vector<uint8_t>&& data) = 0;
+
+private:
+    uint8_t* buffer_;
+    int length_;
+    const void* owner_;
+};
+
+class Endpoint {
+public:
+    explicit Endpoint(const EndpointLayout& layout) : layout_(layout) {}
+
+    const EndpointLayout& layout() const { return layout_; }
+    bool isIn() const { return (layout_.address & 0x80) != 0; }
+    bool halted() const { return halted_; }
+
+    // Queues a read; a halted pipe fails it at once with a stall.
+    void submit(InRequest* request);
+    // Takes a waiting read off the pipe; false when it is not waiting here.
+    bool remove(InRequest* request);
+    // The device offers one transfer.
+    void push(std::vector<uint8_t>&& transfer);
+
+    void halt();       // fails every waiting read with a stall
+    void clearHalt();  // serves what was held back by the halt
+    // Ends every waiting read (of `owner` only, when given) with `status`.
+    void failReads(IoStatus status, const void* owner = nullptr);
+    void dropData() { fifo_.clear(); }
+    size_t pending() const { return fifo_.size(); }
+
+private:
+    void pump();
+
+    EndpointLayout layout_;
+    bool halted_ = false;
+    std::deque<std::vector<uint8_t>> fifo_;
+    std::deque<InRequest*> readers_;
+};
+
+}  // namespace vcam

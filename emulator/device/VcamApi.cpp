@@ -1,0 +1,74 @@
+// The test-side control calls of vcam.h.
+#include "device/World.h"
+#include "vcam/vcam.h"
+
+namespace vcam {
+
+namespace {
+
+// The camera with this id, or null; its firmware is used outside the world lock (it has
+// a lock of its own) and lives as long as the returned reference.
+std::shared_ptr<VirtualDevice> camera(int id) {
+    World& world = World::get();
+    std::lock_guard<std::mutex> lock(world.mutex());
+    auto device = world.find(id);
+    return device && device->isCamera() ? device : nullptr;
+}
+
+}  // namespace
+
+void reset() { World::raw().reset(); }
+
+bool loadConfig(const std::string& path, std::string* error) {
+    WorldConfig config;
+    if (!ConfigFile::load(path, config, error)) return false;
+    World::raw().replace(config);
+    return true;
+}
+
+int addCamera(const CameraConfig& config) { return World::get().addCamera(config); }
+int addDevice(const DeviceConfig& config) { return World::get().addDevice(config); }
+void unplug(int id) { World::get().unplug(id); }
+void replug(int id) { World::get().replug(id); }
+bool plugged(int id) { return World::get().plugged(id); }
+
+bool peek(int id, uint64_t address, void* out, size_t length) {
+    auto device = camera(id);
+    return device && device->firmware()->peek(address, out, length);
+}
+
+bool poke(int id, uint64_t address, const void* data, size_t length) {
+    auto device = camera(id);
+    return device && device->firmware()->poke(address, data, length);
+}
+
+void addControlFault(int id, const ControlFault& fault) {
+    if (auto device = camera(id)) device->firmware()->addFault(fault);
+}
+
+void clearControlFaults(int id) {
+    if (auto device = camera(id)) device->firmware()->clearFaults();
+}
+
+void pushIn(int id, uint8_t endpoint, const std::vector<uint8_t>& transfer) {
+    World& world = World::get();
+    std::lock_guard<std::mutex> lock(world.mutex());
+    auto device = world.find(id);
+    if (!device || !device->plugged()) return;  // nobody on the bus to send it
+    Endpoint* ep = device->endpoint(endpoint);
+    if (ep && ep->isIn()) ep->push(std::vector<uint8_t>(transfer));
+}
+
+std::vector<UsbCall> calls() {
+    World& world = World::get();
+    std::lock_guard<std::mutex> lock(world.mutex());
+    return world.callRecord().snapshot();
+}
+
+void clearCalls() {
+    World& world = World::get();
+    std::lock_guard<std::mutex> lock(world.mutex());
+    world.callRecord().clear();
+}
+
+}  // namespace vcam

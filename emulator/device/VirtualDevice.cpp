@@ -1,0 +1,130 @@
+#include "device/VirtualDevice.h"
+
+#include <algorithm>
+#include <cstddef>
+
+namespace vcam {
+
+VirtualDevice::VirtualDevice(int id, const CameraConfig& config)
+    : id_(id),
+      camera_(config),
+      descriptors_(DeviceDescriptors::forCamera(config)),
+      firmware_(std::make_unique<CameraFirmware>(config)) {
+    makeEndpoints();
+}
+
+VirtualDevice::VirtualDevice(int id, const DeviceConfig& config)
+    : id_(id), descriptors_(DeviceDescriptors::forDevice(config)) {
+    makeEndpoints();
+    // The class driver of the host owns the interface until it is detached; vendor
+    // specific interfaces have none.
+    for (const InterfaceLayout& itf : descriptors_.interfaces) {
+        if (itf.interfaceClass != 0xFF) driverDefault_.insert(itf.number);
+    }
+    driverBound_ = driverDefault_;
+}
+
+void VirtualDevice::makeEndpoints() {
+    for (const EndpointLayout& ep : descriptors_.endpoints) endpoints_.emplace(ep.address, ep);
+}
+
+bool VirtualDevice::answerControl(const wire::Setup& setup, std::vector<uint8_t>& out) const {
+    out.clear();
+    // Only the standard GET_DESCRIPTOR request is understood; everything else stalls.
+    if (setup.requestType != wire::kRequestTypeStandardInDevice ||
+        setup.request != wire::kReqGetDescriptor) {
+        return false;
+    }
+    const uint8_t type = static_cast<uint8_t>(setup.value >> 8);
+    const uint8_t index = static_cast<uint8_t>(setup.value & 0xFF);
+    const DiscoveryFault fault = camera_ ? camera_->discoveryFault : DiscoveryFault::None;
+    const std::vector<uint8_t>* answer = nullptr;
+    switch (type) {
+        case wire::kDtDevice:
+            if (index == 0) answer = &descriptors_.device;
+            break;
+        case wire::kDtConfiguration:
+            if (index != 0 || descriptors_.configuration.empty()) break;
+            if (fault == DiscoveryFault::ConfigReadFails) break;
+            answer = descriptors_.wireConfiguration ? &*descriptors_.wireConfiguration
+                                                    : &descriptors_.configuration;
+            break;
+        case wire::kDtString: {
+            if (fault == DiscoveryFault::StringReadFails && index == camera_->failingStringIndex) {
+                break;
+            }
+            auto it = descriptors_.strings.find(index);
+            if (it != descriptors_.strings.end()) answer = &it->second;
+            break;
+        }
+        case wire::kDtBos:
+            if (index == 0 && !descriptors_.bos.empty()) answer = &descriptors_.bos;
+            break;
+        default:
+            break;
+    }
+    if (answer == nullptr) return false;
+    const size_t n = std::min<size_t>(answer->size(), setup.length);
+    out.assign(answer->begin(), answer->begin() + static_cast<std::ptrdiff_t>(n));
+    return true;
+}
+
+int VirtualDevice::interfaceHeldElsewhere() const {
+    if (!camera_ || !camera_->controlHeldElsewhere) return -1;
+    for (const InterfaceLayout& itf : descriptors_.interfaces) {
+        if (itf.interfaceClass == 0xEF && itf.interfaceSubClass == 0x05 &&
+            itf.interfaceProtocol == 0x00) {
+            return itf.number;
+        }
+    }
+    return -1;
+}
+
+bool VirtualDevice::hasInterface(int number) const {
+    for (const InterfaceLayout& itf : descriptors_.interfaces) {
+        if (itf.number == number) return true;
+    }
+    return false;
+}
+
+Endpoint* VirtualDevice::endpoint(uint8_t address) {
+    auto it = endpoints_.find(address);
+    return it == endpoints_.end() ? nullptr : &it->second;
+}
+
+void VirtualDevice::plug(uint8_t bus, uint8_t address, uint8_t port) {
+    plugged_ = true;
+    ++session_;
+    bus_ = bus;
+    address_ = address;
+    port_ = port;
+    driverBound_ = driverDefault_;
+}
+
+void VirtualDevice::unplug() {
+    if (!plugged_) return;
+    plugged_ = false;
+    for (auto& [address, ep] : endpoints_) {
+        ep.failReads(IoStatus::NoDevice);
+        ep.dropData();
+        ep.clearHalt();
+    }
+    claims_.clear();
+}
+
+void VirtualDevice::setDriverBound(int number, bool bound) {
+    if (bound) {
+        driverBound_.insert(number);
+    } else {
+        driverBound_.erase(number);
+    }
+}
+
+void VirtualDevice::resetPipes() {
+    for (auto& [address, ep] : endpoints_) {
+        ep.dropData();
+        ep.clearHalt();
+    }
+}
+
+}  // namespace vcam

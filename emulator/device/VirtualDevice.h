@@ -1,0 +1,79 @@
+// One device of the emulated world: its descriptors, its pipes, who holds its interfaces,
+// and (for a camera) its firmware. The device object outlives its time on the bus: it
+// stays while libusb device records refer to it, and a camera keeps its firmware across
+// replugs. Plug state, pipes and claims are guarded by the world lock.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+
+#include "camera/CameraFirmware.h"
+#include "device/DeviceDescriptors.h"
+#include "device/Endpoint.h"
+#include "device/UsbWire.h"
+#include "vcam/vcam.h"
+
+namespace vcam {
+
+class VirtualDevice {
+public:
+    VirtualDevice(int id, const CameraConfig& config);
+    VirtualDevice(int id, const DeviceConfig& config);
+    VirtualDevice(const VirtualDevice&) = delete;
+    VirtualDevice& operator=(const VirtualDevice&) = delete;
+
+    int id() const { return id_; }
+    bool isCamera() const { return camera_.has_value(); }
+    const CameraConfig* camera() const { return camera_ ? &*camera_ : nullptr; }
+    const DeviceDescriptors& descriptors() const { return descriptors_; }
+    CameraFirmware* firmware() const { return firmware_.get(); }
+
+    // Answers a request on the default control pipe: false means the device stalls it.
+    // `out` gets the data stage, cut to the request's wLength.
+    bool answerControl(const wire::Setup& setup, std::vector<uint8_t>& out) const;
+    // The interface another program holds, or -1.
+    int interfaceHeldElsewhere() const;
+
+    bool hasInterface(int number) const;
+    Endpoint* endpoint(uint8_t address);
+
+    // Bus presence. Each plug starts a new session; records of an earlier session no
+    // longer reach the device.
+    bool plugged() const { return plugged_; }
+    uint64_t session() const { return session_; }
+    uint8_t bus() const { return bus_; }
+    uint8_t address() const { return address_; }
+    uint8_t port() const { return port_; }
+    void plug(uint8_t bus, uint8_t address, uint8_t port);
+    // Off the bus: waiting reads end with NO_DEVICE; queued data, halts and claims go.
+    void unplug();
+
+    // Interface claims of the current session: interface -> owning handle.
+    std::map<int, const void*>& claims() { return claims_; }
+    // A kernel driver (such as usbhid) bound to the interface.
+    bool driverBound(int number) const { return driverBound_.count(number) != 0; }
+    void setDriverBound(int number, bool bound);
+
+    // A device reset: halts cleared, queued data dropped.
+    void resetPipes();
+
+private:
+    void makeEndpoints();
+
+    int id_;
+    std::optional<CameraConfig> camera_;
+    DeviceDescriptors descriptors_;
+    std::unique_ptr<CameraFirmware> firmware_;
+    std::map<uint8_t, Endpoint> endpoints_;
+    std::map<int, const void*> claims_;
+    std::set<int> driverBound_;
+    std::set<int> driverDefault_;
+    bool plugged_ = false;
+    uint64_t session_ = 0;
+    uint8_t bus_ = 0, address_ = 0, port_ = 0;
+};
+
+}  // namespace vcam

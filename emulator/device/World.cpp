@@ -1,0 +1,165 @@
+#include "device/World.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
+namespace vcam {
+
+namespace {
+
+// Cameras sit on the SuperSpeed bus of the host controller, everything else on the
+// high-speed one, as on a real xHCI host.
+constexpr uint8_t kCameraBus = 2;
+constexpr uint8_t kOtherBus = 1;
+
+}  // namespace
+
+World& World::raw() {
+    static World* world = new World;  // never destroyed: see the header
+    return *world;
+}
+
+World& World::get() {
+    World& world = raw();
+    world.ensureLoaded();
+    return world;
+}
+
+void World::ensureLoaded() {
+    if (loaded_.load(std::memory_order_acquire)) return;
+    std::lock_guard<std::mutex> load(loadMutex_);
+    if (loaded_.load(std::memory_order_relaxed)) return;
+    WorldConfig config;
+    const char* path = std::getenv("VCAM_CONFIG");
+    if (path != nullptr && *path != '\0') {
+        std::string error;
+        if (!ConfigFile::load(path, config, &error)) {
+            std::fprintf(stderr, "vcam: %s (no devices)\n", error.c_str());
+            config = WorldConfig{};
+        }
+    } else {
+        config.devices.emplace_back(CameraConfig{});
+    }
+    install(config);
+    loaded_.store(true, std::memory_order_release);
+}
+
+void World::markLoaded() {
+    std::lock_guard<std::mutex> load(loadMutex_);
+    loaded_.store(true, std::memory_order_release);
+}
+
+std::shared_ptr<VirtualDevice> World::find(int id) const {
+    for (const auto& device : devices_) {
+        if (device->id() == id) return device;
+    }
+    return nullptr;
+}
+
+void World::addListener(PlugListener* listener) { listeners_.push_back(listener); }
+
+void World::removeListener(PlugListener* listener) {
+    listeners_.erase(std::remove(listeners_.begin(), listeners_.end(), listener),
+                     listeners_.end());
+}
+
+int World::addCamera(const CameraConfig& config) {
+    // The firmware is built outside the lock: it may take a while.
+    auto device = std::make_shared<VirtualDevice>(nextId(), config);
+    std::lock_guard<std::mutex> lock(mutex_);
+    devices_.push_back(device);
+    plugLocked(device);
+    return device->id();
+}
+
+int World::addDevice(const DeviceConfig& config) {
+    auto device = std::make_shared<VirtualDevice>(nextId(), config);
+    std::lock_guard<std::mutex> lock(mutex_);
+    devices_.push_back(device);
+    plugLocked(device);
+    return device->id();
+}
+
+void World::unplug(int id) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (auto device = find(id)) unplugLocked(device);
+}
+
+void World::replug(int id) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto device = find(id);
+    if (!device) return;
+    unplugLocked(device);  // a plugged device re-enumerates
+    plugLocked(device);
+}
+
+bool World::plugged(int id) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto device = find(id);
+    return device && device->plugged();
+}
+
+void World::reset() {
+    markLoaded();
+    std::lock_guard<std::mutex> lock(mutex_);
+    removeAllLocked();
+    calls_.clear();
+}
+
+void World::replace(const WorldConfig& config) {
+    markLoaded();  // after a start-up load still running has finished
+    install(config);
+}
+
+void World::install(const WorldConfig& config) {
+    std::vector<std::shared_ptr<VirtualDevice>> fresh;
+    for (const auto& entry : config.devices) {
+        if (const auto* camera = std::get_if<CameraConfig>(&entry)) {
+            fresh.push_back(std::make_shared<VirtualDevice>(nextId(), *camera));
+        } else {
+            fresh.push_back(
+                std::make_shared<VirtualDevice>(nextId(), std::get<DeviceConfig>(entry)));
+        }
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    removeAllLocked();
+    calls_.clear();
+    stateDir_ = config.stateDir;
+    for (auto& device : fresh) {
+        devices_.push_back(device);
+        plugLocked(device);
+    }
+}
+
+void World::removeAllLocked() {
+    for (auto& device : devices_) unplugLocked(device);
+    devices_.clear();
+}
+
+void World::plugLocked(const std::shared_ptr<VirtualDevice>& device) {
+    if (device->plugged()) return;
+    const uint8_t bus = device->isCamera() ? kCameraBus : kOtherBus;
+    uint8_t port = device->port();
+    if (port == 0) port = static_cast<uint8_t>(std::min(++portsUsed_[bus], uint8_t{255}));
+    // A new address on every enumeration, skipping the ones in use on this bus.
+    uint8_t address = lastAddress_[bus];
+    for (int tries = 0; tries < 127; ++tries) {
+        address = address >= 127 ? 2 : static_cast<uint8_t>(address + 1);
+        const bool taken = std::any_of(devices_.begin(), devices_.end(), [&](const auto& d) {
+            return d->plugged() && d->bus() == bus && d->address() == address;
+        });
+        if (!taken) break;
+    }
+    lastAddress_[bus] = address;
+    device->plug(bus, address, port);
+    for (PlugListener* listener : listeners_) listener->deviceArrived(device);
+}
+
+void World::unplugLocked(const std::shared_ptr<VirtualDevice>& device) {
+    if (!device->plugged()) return;
+    device->unplug();
+    for (PlugListener* listener : listeners_) listener->deviceLeft(device);
+}
+
+}  // namespace vcam

@@ -1,0 +1,78 @@
+// The emulated USB world of this process: the devices on the buses, the record of calls,
+// and the one lock that guards all USB state (device plug state, pipes, claims, transfer
+// bookkeeping of the libusb side). Created on first use, never destroyed, so that threads
+// still running at process exit find it intact.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "config/ConfigFile.h"
+#include "device/CallRecord.h"
+#include "device/VirtualDevice.h"
+
+namespace vcam {
+
+// Told, under the world lock, when a device arrives on or leaves the bus.
+class PlugListener {
+public:
+    virtual void deviceArrived(const std::shared_ptr<VirtualDevice>& device) = 0;
+    virtual void deviceLeft(const std::shared_ptr<VirtualDevice>& device) = 0;
+
+protected:
+    ~PlugListener() = default;
+};
+
+class World {
+public:
+    // The world, holding what VCAM_CONFIG (or the default of one camera) describes.
+    static World& get();
+    // The world as it is, without the start-up load (for calls that replace it anyway).
+    static World& raw();
+
+    std::mutex& mutex() { return mutex_; }
+
+    // Under the lock.
+    const std::vector<std::shared_ptr<VirtualDevice>>& devices() const { return devices_; }
+    std::shared_ptr<VirtualDevice> find(int id) const;
+    void record(CallEntry&& entry) { calls_.add(std::move(entry)); }
+    CallRecord& callRecord() { return calls_; }
+    void addListener(PlugListener* listener);
+    void removeListener(PlugListener* listener);
+    std::string stateDir() const { return stateDir_; }
+
+    // Take the lock themselves.
+    int addCamera(const CameraConfig& config);
+    int addDevice(const DeviceConfig& config);
+    void unplug(int id);
+    void replug(int id);
+    bool plugged(int id);
+    void reset();                            // no devices, empty record
+    void replace(const WorldConfig& config);  // new devices, empty record, its state directory
+
+private:
+    World() = default;
+    void ensureLoaded();
+    void install(const WorldConfig& config);
+    int nextId() { return nextId_.fetch_add(1); }
+    void plugLocked(const std::shared_ptr<VirtualDevice>& device);
+    void unplugLocked(const std::shared_ptr<VirtualDevice>& device);
+    void removeAllLocked();
+    void markLoaded();
+
+    std::mutex mutex_;
+    std::mutex loadMutex_;
+    std::atomic<bool> loaded_{false};
+    std::atomic<int> nextId_{1};
+    std::vector<std::shared_ptr<VirtualDevice>> devices_;
+    std::vector<PlugListener*> listeners_;
+    CallRecord calls_;
+    std::string stateDir_;
+    uint8_t lastAddress_[3] = {0, 1, 1};  // per bus; address 1 is the root hub's
+    uint8_t portsUsed_[3] = {0, 0, 0};
+};
+
+}  // namespace vcam

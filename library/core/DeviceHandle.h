@@ -22,4 +22,7 @@ struct DeviceHandle {
     uint8_t StreamInEndpoint = 0;
 };
 
+// Second half of U3V_OpenDevice: opens the entry's USB device into the handle.
+uint16_t OpenDeviceEntry(DeviceHandle& device, DeviceEntry& entry);
+
 }  // namespace tessoral

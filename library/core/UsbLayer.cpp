@@ -1,0 +1,172 @@
+// Thin layer over libusb-1.0 with its default context.
+#include "UsbLayer.h"
+
+#include <libusb.h>
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+
+namespace tessoral::usb {
+
+namespace {
+std::mutex initMutex;
+bool initialised = false;
+}  // namespace
+
+bool init() {
+    std::lock_guard<std::mutex> lock(initMutex);
+    if (!initialised) initialised = libusb_init(nullptr) == LIBUSB_SUCCESS;
+    return initialised;
+}
+
+DeviceRef::DeviceRef(libusb_device* dev) : dev_(dev) {
+    if (dev_ != nullptr) libusb_ref_device(dev_);
+}
+
+DeviceRef::DeviceRef(const DeviceRef& other) : DeviceRef(other.dev_) {}
+
+DeviceRef& DeviceRef::operator=(const DeviceRef& other) {
+    if (other.dev_ != nullptr) libusb_ref_device(other.dev_);
+    if (dev_ != nullptr) libusb_unref_device(dev_);
+    dev_ = other.dev_;
+    return *this;
+}
+
+DeviceRef::~DeviceRef() {
+    if (dev_ != nullptr) libusb_unref_device(dev_);
+}
+
+std::vector<DeviceRef> deviceList() {
+    std::vector<DeviceRef> devices;
+    libusb_device** list = nullptr;
+    const ssize_t n = libusb_get_device_list(nullptr, &list);
+    if (n < 0 || list == nullptr) return devices;
+    try {
+        devices.reserve(static_cast<size_t>(n));
+        for (ssize_t i = 0; i < n && list[i] != nullptr; ++i) devices.emplace_back(list[i]);
+    } catch (...) {
+        libusb_free_device_list(list, 1);
+        throw;
+    }
+    libusb_free_device_list(list, 1);
+    return devices;
+}
+
+bool deviceClass(libusb_device* dev, DeviceClass& out) {
+    libusb_device_descriptor desc{};
+    if (dev == nullptr || libusb_get_device_descriptor(dev, &desc) != LIBUSB_SUCCESS) return false;
+    out.deviceClass = desc.bDeviceClass;
+    out.deviceSubClass = desc.bDeviceSubClass;
+    out.deviceProtocol = desc.bDeviceProtocol;
+    return true;
+}
+
+bool firstConfiguration(libusb_device* dev, ConfigSummary& out) {
+    libusb_config_descriptor* config = nullptr;
+    if (dev == nullptr || libusb_get_config_descriptor(dev, 0, &config) != LIBUSB_SUCCESS ||
+        config == nullptr)
+        return false;
+    ConfigSummary summary;
+    try {
+        summary.totalLength = config->wTotalLength;
+        if (config->interface != nullptr) {
+            for (uint8_t i = 0; i < config->bNumInterfaces; ++i) {
+                const libusb_interface& iface = config->interface[i];
+                InterfaceSummary s;
+                if (iface.num_altsetting > 0 && iface.altsetting != nullptr) {
+                    s.numAltSettings = static_cast<uint8_t>(std::min(iface.num_altsetting, 255));
+                    s.interfaceClass = iface.altsetting[0].bInterfaceClass;
+                    s.interfaceSubClass = iface.altsetting[0].bInterfaceSubClass;
+                    s.interfaceProtocol = iface.altsetting[0].bInterfaceProtocol;
+                }
+                summary.interfaces.push_back(s);
+            }
+        }
+    } catch (...) {
+        libusb_free_config_descriptor(config);
+        throw;
+    }
+    libusb_free_config_descriptor(config);
+    out = std::move(summary);
+    return true;
+}
+
+libusb_device_handle* open(libusb_device* dev) {
+    libusb_device_handle* h = nullptr;
+    if (dev == nullptr || libusb_open(dev, &h) != LIBUSB_SUCCESS) return nullptr;
+    // Where a kernel driver sits on an interface, claiming it takes it over; platforms
+    // without that notion refuse the option, which is harmless.
+    (void)libusb_set_auto_detach_kernel_driver(h, 1);
+    return h;
+}
+
+void close(libusb_device_handle* h) {
+    if (h != nullptr) libusb_close(h);
+}
+
+int getDescriptor(libusb_device_handle* h, uint8_t type, uint8_t index, uint8_t* buf, int len) {
+    if (h == nullptr || len < 0 || (buf == nullptr && len > 0)) return LIBUSB_ERROR_INVALID_PARAM;
+    len = std::min(len, 0xFFFF);  // wLength is 16 bits
+    const int r = libusb_get_descriptor(h, type, index, buf, len);
+    return r < 0 ? r : std::min(r, len);
+}
+
+int getStringAscii(libusb_device_handle* h, uint8_t index, char* buf, int len) {
+    if (buf == nullptr || len <= 0) return LIBUSB_ERROR_INVALID_PARAM;
+    if (index == 0) {
+        // Index 0 is the language table, never a string: cameras use it for "no string".
+        buf[0] = '\0';
+        return 0;
+    }
+    if (h == nullptr) return LIBUSB_ERROR_INVALID_PARAM;
+    // A string descriptor carries at most 126 characters; read into our own buffer so that
+    // whatever the device sends, the caller's field ends terminated.
+    unsigned char text[256] = {};
+    const int r = libusb_get_string_descriptor_ascii(h, index, text, static_cast<int>(sizeof text));
+    if (r < 0) return r;
+    const int n = std::min({r, len - 1, static_cast<int>(sizeof text) - 1});
+    std::memcpy(buf, text, static_cast<size_t>(n));
+    buf[n] = '\0';
+    return n;
+}
+
+int claimInterface(libusb_device_handle* h, int iface) {
+    if (h == nullptr) return LIBUSB_ERROR_INVALID_PARAM;
+    return libusb_claim_interface(h, iface);
+}
+
+int releaseInterface(libusb_device_handle* h, int iface) {
+    if (h == nullptr) return LIBUSB_ERROR_INVALID_PARAM;
+    return libusb_release_interface(h, iface);
+}
+
+int clearHalt(libusb_device_handle* h, uint8_t endpoint) {
+    if (h == nullptr) return LIBUSB_ERROR_INVALID_PARAM;
+    return libusb_clear_halt(h, endpoint);
+}
+
+namespace {
+int bulk(libusb_device_handle* h, uint8_t endpoint, unsigned char* data, int len,
+         unsigned timeoutMs) {
+    if (h == nullptr || len < 0 || (data == nullptr && len > 0)) return LIBUSB_ERROR_INVALID_PARAM;
+    int transferred = 0;
+    const int r = libusb_bulk_transfer(h, endpoint, data, len, &transferred,
+                                       timeoutMs == 0 ? kDefaultTimeoutMs : timeoutMs);
+    if (r != LIBUSB_SUCCESS) return r;
+    return std::clamp(transferred, 0, len);
+}
+}  // namespace
+
+int bulkWrite(libusb_device_handle* h, uint8_t endpoint, const uint8_t* data, int len,
+              unsigned timeoutMs) {
+    // libusb only reads an OUT buffer; its signature simply has no const.
+    return bulk(h, endpoint, const_cast<uint8_t*>(data), len, timeoutMs);
+}
+
+int bulkRead(libusb_device_handle* h, uint8_t endpoint, uint8_t* buf, int len,
+             unsigned timeoutMs) {
+    return bulk(h, endpoint, buf, len, timeoutMs);
+}
+
+}  // namespace tessoral::usb

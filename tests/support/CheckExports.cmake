@@ -1,0 +1,23 @@
+# Fails unless the shared library's dynamic symbol table defines only U3V_ functions (and the
+# one export under its C++ name). Run as: cmake -DLIBRARY=<file> -DNM=<nm> -P CheckExports.cmake
+execute_process(COMMAND ${NM} -D --defined-only ${LIBRARY}
+  OUTPUT_VARIABLE symbols RESULT_VARIABLE result)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "nm failed on ${LIBRARY}")
+endif()
+string(REPLACE "\n" ";" lines "${symbols}")
+set(count 0)
+foreach(line IN LISTS lines)
+  if(line STREQUAL "")
+    continue()
+  endif()
+  string(REGEX REPLACE "^.* " "" name "${line}")
+  if(NOT name MATCHES "^U3V_[A-Za-z]+$" AND NOT name STREQUAL "_Z13U3V_TestEventPv")
+    message(FATAL_ERROR "unexpected export: ${name}")
+  endif()
+  math(EXPR count "${count} + 1")
+endforeach()
+if(count EQUAL 0)
+  message(FATAL_ERROR "no U3V_ export found in ${LIBRARY}")
+endif()
+message(STATUS "${count} exports, all U3V_")

@@ -66,29 +66,47 @@ uint8_t addString(DeviceDescriptors& d, uint8_t index, const std::string& text) 
     return index;
 }
 
-void putInterface(std::vector<uint8_t>& out, uint8_t number, uint8_t endpoints, uint8_t cls,
+// The interface and endpoint writers below append to the configuration and note the
+// layout the pipes are made from in the same step, so that the two cannot drift apart.
+void addInterface(DeviceDescriptors& d, uint8_t number, uint8_t endpoints, uint8_t cls,
                   uint8_t sub, uint8_t proto) {
     const uint8_t bytes[] = {kInterfaceDescriptorSize, kDtInterface, number, 0, endpoints, cls,
                              sub, proto, 0};
-    out.insert(out.end(), bytes, bytes + sizeof bytes);
+    d.configuration.insert(d.configuration.end(), bytes, bytes + sizeof bytes);
+    d.interfaces.push_back({number, cls, sub, proto});
 }
 
-void putEndpoint(std::vector<uint8_t>& out, uint8_t address, uint8_t attributes,
+void addEndpoint(DeviceDescriptors& d, uint8_t interface, uint8_t address, uint8_t attributes,
                  uint16_t maxPacket, uint8_t interval) {
+    std::vector<uint8_t>& out = d.configuration;
     putU8(out, kEndpointDescriptorSize);
     putU8(out, kDtEndpoint);
     putU8(out, address);
     putU8(out, attributes);
     putU16(out, maxPacket);
     putU8(out, interval);
+    d.endpoints.push_back({address, attributes, maxPacket, interface});
 }
 
-void putSsCompanion(std::vector<uint8_t>& out, uint8_t maxBurst) {
+// A camera's bulk endpoint with its SuperSpeed companion.
+void addSsBulkEndpoint(DeviceDescriptors& d, uint8_t interface, uint8_t address,
+                       uint8_t maxBurst) {
+    addEndpoint(d, interface, address, kEpBulk, 1024, 0);
+    std::vector<uint8_t>& out = d.configuration;
     putU8(out, kSsCompanionSize);
     putU8(out, kDtSsEndpointCompanion);
     putU8(out, maxBurst);
     putU8(out, 0);   // bmAttributes: no streams
     putU16(out, 0);  // wBytesPerInterval: bulk
+}
+
+// String descriptor 0: the one language the devices speak.
+std::vector<uint8_t> languageIds() {
+    std::vector<uint8_t> langIds;
+    putU8(langIds, 4);
+    putU8(langIds, kDtString);
+    putU16(langIds, kLangIdEnglishUs);
+    return langIds;
 }
 
 std::vector<uint8_t> deviceDescriptor(uint16_t bcdUsb, uint8_t cls, uint8_t sub, uint8_t proto,
@@ -142,11 +160,7 @@ DeviceDescriptors DeviceDescriptors::forCamera(const CameraConfig& config) {
     d.speed = DeviceSpeed::Super;
     const Identity& id = config.identity;
 
-    std::vector<uint8_t> langIds;
-    putU8(langIds, 4);
-    putU8(langIds, kDtString);
-    putU16(langIds, kLangIdEnglishUs);
-    d.strings[0] = langIds;
+    d.strings[0] = languageIds();
     const uint8_t iVendor = addString(d, 1, id.vendor);
     const uint8_t iModel = addString(d, 2, id.model);
     const uint8_t iSerial = addString(d, 3, id.serialNumber);
@@ -190,8 +204,7 @@ DeviceDescriptors DeviceDescriptors::forCamera(const CameraConfig& config) {
     c.insert(c.end(), iad, iad + sizeof iad);
 
     uint8_t number = 0;
-    putInterface(c, number, 2, 0xEF, 0x05, 0x00);
-    d.interfaces.push_back({number, 0xEF, 0x05, 0x00});
+    addInterface(d, number, 2, 0xEF, 0x05, 0x00);
     if (config.discoveryFault != DiscoveryFault::NoDeviceInfo) {
         putU8(c, kU3vDeviceInfoSize);
         putU8(c, kDtU3vDeviceInfo);
@@ -203,28 +216,18 @@ DeviceDescriptors DeviceDescriptors::forCamera(const CameraConfig& config) {
         c.insert(c.end(), indices, indices + sizeof indices);
         putU8(c, kSpeedSupportSuperSpeed);
     }
-    putEndpoint(c, kControlOut, kEpBulk, 1024, 0);
-    putSsCompanion(c, 0);
-    putEndpoint(c, kControlIn, kEpBulk, 1024, 0);
-    putSsCompanion(c, 0);
-    d.endpoints.push_back({kControlOut, kEpBulk, 1024, number});
-    d.endpoints.push_back({kControlIn, kEpBulk, 1024, number});
+    addSsBulkEndpoint(d, number, kControlOut, 0);
+    addSsBulkEndpoint(d, number, kControlIn, 0);
     ++number;
 
     if (config.hasEvent) {
-        putInterface(c, number, 1, 0xEF, 0x05, 0x01);
-        d.interfaces.push_back({number, 0xEF, 0x05, 0x01});
-        putEndpoint(c, kEventIn, kEpBulk, 1024, 0);
-        putSsCompanion(c, 0);
-        d.endpoints.push_back({kEventIn, kEpBulk, 1024, number});
+        addInterface(d, number, 1, 0xEF, 0x05, 0x01);
+        addSsBulkEndpoint(d, number, kEventIn, 0);
         ++number;
     }
     if (config.hasStream) {
-        putInterface(c, number, 1, 0xEF, 0x05, 0x02);
-        d.interfaces.push_back({number, 0xEF, 0x05, 0x02});
-        putEndpoint(c, kStreamIn, kEpBulk, 1024, 0);
-        putSsCompanion(c, 15);  // bursts of 16 packets for image data
-        d.endpoints.push_back({kStreamIn, kEpBulk, 1024, number});
+        addInterface(d, number, 1, 0xEF, 0x05, 0x02);
+        addSsBulkEndpoint(d, number, kStreamIn, 15);  // bursts of 16 packets for image data
     }
     setU16(c, 2, static_cast<uint16_t>(c.size()));
     return d;
@@ -235,11 +238,7 @@ DeviceDescriptors DeviceDescriptors::forDevice(const DeviceConfig& config) {
     const bool hid = config.interfaceClass == 0x03;
     d.speed = hid ? DeviceSpeed::Low : DeviceSpeed::Full;
 
-    std::vector<uint8_t> langIds;
-    putU8(langIds, 4);
-    putU8(langIds, kDtString);
-    putU16(langIds, kLangIdEnglishUs);
-    d.strings[0] = langIds;
+    d.strings[0] = languageIds();
     const uint8_t iManufacturer = addString(d, 1, "Virtual Devices");
     const uint8_t iProduct = addString(d, 2, hid ? "USB Optical Mouse" : "USB Device");
 
@@ -249,16 +248,13 @@ DeviceDescriptors DeviceDescriptors::forDevice(const DeviceConfig& config) {
     std::vector<uint8_t>& c = d.configuration;
     putConfigHeader(c, 1, 0xA0, 50);  // remote wake-up, 100 mA
     // A HID boot mouse, or a plain interface of the configured class.
-    putInterface(c, 0, 1, config.interfaceClass, hid ? 1 : 0, hid ? 2 : 0);
-    d.interfaces.push_back({0, config.interfaceClass, static_cast<uint8_t>(hid ? 1 : 0),
-                            static_cast<uint8_t>(hid ? 2 : 0)});
+    addInterface(d, 0, 1, config.interfaceClass, hid ? 1 : 0, hid ? 2 : 0);
     if (hid) {
         const uint8_t hidDesc[] = {9, kDtHid, 0x11, 0x01, 0, 1, 0x22, 52, 0};
         c.insert(c.end(), hidDesc, hidDesc + sizeof hidDesc);
     }
     const uint16_t maxPacket = hid ? 4 : 64;
-    putEndpoint(c, 0x81, kEpInterrupt, maxPacket, 10);
-    d.endpoints.push_back({0x81, kEpInterrupt, maxPacket, 0});
+    addEndpoint(d, 0, 0x81, kEpInterrupt, maxPacket, 10);
     setU16(c, 2, static_cast<uint16_t>(c.size()));
     return d;
 }

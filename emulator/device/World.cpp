@@ -65,20 +65,23 @@ void World::removeListener(PlugListener* listener) {
 }
 
 int World::addCamera(const CameraConfig& config) {
-    // The firmware is built outside the lock: it may take a while.
-    auto device = std::make_shared<VirtualDevice>(nextId(), config);
-    std::lock_guard<std::mutex> lock(mutex_);
-    devices_.push_back(device);
-    plugLocked(device);
-    return device->id();
+    return add(std::make_shared<VirtualDevice>(nextId(), config));
 }
 
 int World::addDevice(const DeviceConfig& config) {
-    auto device = std::make_shared<VirtualDevice>(nextId(), config);
+    return add(std::make_shared<VirtualDevice>(nextId(), config));
+}
+
+// Devices are built before the lock is taken: a camera's firmware may take a while.
+int World::add(const std::shared_ptr<VirtualDevice>& device) {
     std::lock_guard<std::mutex> lock(mutex_);
+    addLocked(device);
+    return device->id();
+}
+
+void World::addLocked(const std::shared_ptr<VirtualDevice>& device) {
     devices_.push_back(device);
     plugLocked(device);
-    return device->id();
 }
 
 void World::unplug(int id) {
@@ -115,21 +118,15 @@ void World::replace(const WorldConfig& config) {
 void World::install(const WorldConfig& config) {
     std::vector<std::shared_ptr<VirtualDevice>> fresh;
     for (const auto& entry : config.devices) {
-        if (const auto* camera = std::get_if<CameraConfig>(&entry)) {
-            fresh.push_back(std::make_shared<VirtualDevice>(nextId(), *camera));
-        } else {
-            fresh.push_back(
-                std::make_shared<VirtualDevice>(nextId(), std::get<DeviceConfig>(entry)));
-        }
+        fresh.push_back(std::visit(
+            [this](const auto& c) { return std::make_shared<VirtualDevice>(nextId(), c); },
+            entry));
     }
     std::lock_guard<std::mutex> lock(mutex_);
     removeAllLocked();
     calls_.clear();
     stateDir_ = config.stateDir;
-    for (auto& device : fresh) {
-        devices_.push_back(device);
-        plugLocked(device);
-    }
+    for (const auto& device : fresh) addLocked(device);
 }
 
 void World::removeAllLocked() {

@@ -58,6 +58,8 @@ private:
     void ensureLoaded();
     void install(const WorldConfig& config);
     int nextId() { return nextId_.fetch_add(1); }
+    int add(const std::shared_ptr<VirtualDevice>& device);
+    void addLocked(const std::shared_ptr<VirtualDevice>& device);
     void plugLocked(const std::shared_ptr<VirtualDevice>& device);
     void unplugLocked(const std::shared_ptr<VirtualDevice>& device);
     void removeAllLocked();

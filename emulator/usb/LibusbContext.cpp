@@ -6,7 +6,6 @@
 
 #include "usb/LibusbObjects.h"
 
-using vcam::World;
 using namespace vcam::usb;
 
 namespace {
@@ -289,7 +288,7 @@ ssize_t LIBUSB_CALL libusb_get_device_list(libusb_context* ctx, libusb_device***
     for (size_t i = 0; i < count; ++i) out[i] = libusb_ref_device(c->devices[i]);
     out[count] = nullptr;
     *list = out;
-    vcam::CallEntry entry;
+    CallEntry entry;
     entry.function = "libusb_get_device_list";
     entry.result = static_cast<int>(count);
     world.record(std::move(entry));

@@ -4,12 +4,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "device/UsbWire.h"
 #include "usb/LibusbObjects.h"
 
-using vcam::World;
 using namespace vcam::usb;
-namespace wire = vcam::wire;
 
 namespace {
 
@@ -19,9 +16,7 @@ constexpr int kMaxEndpoints = 32;
 void recordDeviceCall(libusb_device* dev, const char* function, int result) {
     World& world = World::get();
     std::lock_guard<std::mutex> lock(world.mutex());
-    vcam::CallEntry entry;
-    entry.function = function;
-    entry.device = dev->device->id();
+    CallEntry entry = entryFor(function, dev);
     entry.result = result;
     world.record(std::move(entry));
 }
@@ -240,6 +235,36 @@ const libusb_endpoint_descriptor* findEndpoint(const libusb_config_descriptor* c
     return nullptr;
 }
 
+// What libusb reports of an endpoint in the device's configuration: `size` applied to
+// its descriptor.
+template <typename Size>
+int endpointSize(libusb_device* dev, unsigned char endpoint, Size size) {
+    if (dev == nullptr) return LIBUSB_ERROR_INVALID_PARAM;
+    libusb_config_descriptor* config = nullptr;
+    if (configDescriptor(dev, &config) < 0) return LIBUSB_ERROR_OTHER;
+    const libusb_endpoint_descriptor* ep = findEndpoint(config, endpoint);
+    const int r = ep != nullptr ? size(*ep) : static_cast<int>(LIBUSB_ERROR_NOT_FOUND);
+    libusb_free_config_descriptor(config);
+    return r;
+}
+
+// Unpacks a BOS device capability into `Out` once its type and length are right; `fill`
+// takes the capability-specific fields.
+template <typename Out, typename Fill>
+int unpackCapability(const libusb_bos_dev_capability_descriptor* cap, Out** out, uint8_t type,
+                     uint8_t minLength, Fill fill) {
+    if (cap == nullptr || out == nullptr) return LIBUSB_ERROR_INVALID_PARAM;
+    if (cap->bDevCapabilityType != type) return LIBUSB_ERROR_INVALID_PARAM;
+    if (cap->bLength < minLength) return LIBUSB_ERROR_IO;
+    auto* d = new Out;
+    d->bLength = cap->bLength;
+    d->bDescriptorType = cap->bDescriptorType;
+    d->bDevCapabilityType = cap->bDevCapabilityType;
+    fill(cap->dev_capability_data, *d);
+    *out = d;
+    return LIBUSB_SUCCESS;
+}
+
 }  // namespace
 
 extern "C" {
@@ -367,9 +392,7 @@ int LIBUSB_CALL libusb_get_bos_descriptor(libusb_device_handle* dev_handle,
                 if (!dev->device->answerControl(setup, bytes)) r = LIBUSB_ERROR_PIPE;
             }
         }
-        vcam::CallEntry entry;
-        entry.function = "libusb_get_bos_descriptor";
-        entry.device = dev_handle->dev->device->id();
+        CallEntry entry = entryFor("libusb_get_bos_descriptor", dev_handle);
         entry.result = r;
         world.record(std::move(entry));
     }
@@ -417,18 +440,11 @@ void LIBUSB_CALL libusb_free_bos_descriptor(struct libusb_bos_descriptor* bos) {
 int LIBUSB_CALL libusb_get_usb_2_0_extension_descriptor(
     libusb_context*, struct libusb_bos_dev_capability_descriptor* dev_cap,
     struct libusb_usb_2_0_extension_descriptor** usb_2_0_extension) {
-    if (dev_cap == nullptr || usb_2_0_extension == nullptr) return LIBUSB_ERROR_INVALID_PARAM;
-    if (dev_cap->bDevCapabilityType != LIBUSB_BT_USB_2_0_EXTENSION) {
-        return LIBUSB_ERROR_INVALID_PARAM;
-    }
-    if (dev_cap->bLength < LIBUSB_BT_USB_2_0_EXTENSION_SIZE) return LIBUSB_ERROR_IO;
-    auto* out = new libusb_usb_2_0_extension_descriptor;
-    out->bLength = dev_cap->bLength;
-    out->bDescriptorType = dev_cap->bDescriptorType;
-    out->bDevCapabilityType = dev_cap->bDevCapabilityType;
-    out->bmAttributes = wire::getU32(dev_cap->dev_capability_data, 0);
-    *usb_2_0_extension = out;
-    return LIBUSB_SUCCESS;
+    return unpackCapability(dev_cap, usb_2_0_extension, LIBUSB_BT_USB_2_0_EXTENSION,
+                            LIBUSB_BT_USB_2_0_EXTENSION_SIZE,
+                            [](const uint8_t* data, libusb_usb_2_0_extension_descriptor& out) {
+                                out.bmAttributes = wire::getU32(data, 0);
+                            });
 }
 
 void LIBUSB_CALL libusb_free_usb_2_0_extension_descriptor(
@@ -439,23 +455,16 @@ void LIBUSB_CALL libusb_free_usb_2_0_extension_descriptor(
 int LIBUSB_CALL libusb_get_ss_usb_device_capability_descriptor(
     libusb_context*, struct libusb_bos_dev_capability_descriptor* dev_cap,
     struct libusb_ss_usb_device_capability_descriptor** ss_usb_device_cap) {
-    if (dev_cap == nullptr || ss_usb_device_cap == nullptr) return LIBUSB_ERROR_INVALID_PARAM;
-    if (dev_cap->bDevCapabilityType != LIBUSB_BT_SS_USB_DEVICE_CAPABILITY) {
-        return LIBUSB_ERROR_INVALID_PARAM;
-    }
-    if (dev_cap->bLength < LIBUSB_BT_SS_USB_DEVICE_CAPABILITY_SIZE) return LIBUSB_ERROR_IO;
-    const uint8_t* data = dev_cap->dev_capability_data;
-    auto* out = new libusb_ss_usb_device_capability_descriptor;
-    out->bLength = dev_cap->bLength;
-    out->bDescriptorType = dev_cap->bDescriptorType;
-    out->bDevCapabilityType = dev_cap->bDevCapabilityType;
-    out->bmAttributes = data[0];
-    out->wSpeedSupported = wire::getU16(data, 1);
-    out->bFunctionalitySupport = data[3];
-    out->bU1DevExitLat = data[4];
-    out->bU2DevExitLat = wire::getU16(data, 5);
-    *ss_usb_device_cap = out;
-    return LIBUSB_SUCCESS;
+    return unpackCapability(
+        dev_cap, ss_usb_device_cap, LIBUSB_BT_SS_USB_DEVICE_CAPABILITY,
+        LIBUSB_BT_SS_USB_DEVICE_CAPABILITY_SIZE,
+        [](const uint8_t* data, libusb_ss_usb_device_capability_descriptor& out) {
+            out.bmAttributes = data[0];
+            out.wSpeedSupported = wire::getU16(data, 1);
+            out.bFunctionalitySupport = data[3];
+            out.bU1DevExitLat = data[4];
+            out.bU2DevExitLat = wire::getU16(data, 5);
+        });
 }
 
 void LIBUSB_CALL libusb_free_ss_usb_device_capability_descriptor(
@@ -466,17 +475,12 @@ void LIBUSB_CALL libusb_free_ss_usb_device_capability_descriptor(
 int LIBUSB_CALL libusb_get_container_id_descriptor(
     libusb_context*, struct libusb_bos_dev_capability_descriptor* dev_cap,
     struct libusb_container_id_descriptor** container_id) {
-    if (dev_cap == nullptr || container_id == nullptr) return LIBUSB_ERROR_INVALID_PARAM;
-    if (dev_cap->bDevCapabilityType != LIBUSB_BT_CONTAINER_ID) return LIBUSB_ERROR_INVALID_PARAM;
-    if (dev_cap->bLength < LIBUSB_BT_CONTAINER_ID_SIZE) return LIBUSB_ERROR_IO;
-    auto* out = new libusb_container_id_descriptor;
-    out->bLength = dev_cap->bLength;
-    out->bDescriptorType = dev_cap->bDescriptorType;
-    out->bDevCapabilityType = dev_cap->bDevCapabilityType;
-    out->bReserved = dev_cap->dev_capability_data[0];
-    std::memcpy(out->ContainerID, dev_cap->dev_capability_data + 1, sizeof out->ContainerID);
-    *container_id = out;
-    return LIBUSB_SUCCESS;
+    return unpackCapability(dev_cap, container_id, LIBUSB_BT_CONTAINER_ID,
+                            LIBUSB_BT_CONTAINER_ID_SIZE,
+                            [](const uint8_t* data, libusb_container_id_descriptor& out) {
+                                out.bReserved = data[0];
+                                std::memcpy(out.ContainerID, data + 1, sizeof out.ContainerID);
+                            });
 }
 
 void LIBUSB_CALL libusb_free_container_id_descriptor(
@@ -522,30 +526,20 @@ int LIBUSB_CALL libusb_get_device_speed(libusb_device* dev) {
 }
 
 int LIBUSB_CALL libusb_get_max_packet_size(libusb_device* dev, unsigned char endpoint) {
-    if (dev == nullptr) return LIBUSB_ERROR_INVALID_PARAM;
-    libusb_config_descriptor* config = nullptr;
-    if (configDescriptor(dev, &config) < 0) return LIBUSB_ERROR_OTHER;
-    const libusb_endpoint_descriptor* ep = findEndpoint(config, endpoint);
-    const int r = ep ? static_cast<int>(ep->wMaxPacketSize) : static_cast<int>(LIBUSB_ERROR_NOT_FOUND);
-    libusb_free_config_descriptor(config);
-    return r;
+    return endpointSize(dev, endpoint, [](const libusb_endpoint_descriptor& ep) {
+        return static_cast<int>(ep.wMaxPacketSize);
+    });
 }
 
 int LIBUSB_CALL libusb_get_max_iso_packet_size(libusb_device* dev, unsigned char endpoint) {
-    if (dev == nullptr) return LIBUSB_ERROR_INVALID_PARAM;
-    libusb_config_descriptor* config = nullptr;
-    if (configDescriptor(dev, &config) < 0) return LIBUSB_ERROR_OTHER;
-    const libusb_endpoint_descriptor* ep = findEndpoint(config, endpoint);
-    int r = LIBUSB_ERROR_NOT_FOUND;
-    if (ep != nullptr) {
-        const int type = ep->bmAttributes & 0x03;
-        r = ep->wMaxPacketSize & 0x07FF;
+    return endpointSize(dev, endpoint, [](const libusb_endpoint_descriptor& ep) {
+        const int type = ep.bmAttributes & 0x03;
+        int size = ep.wMaxPacketSize & 0x07FF;
         if (type == LIBUSB_TRANSFER_TYPE_ISOCHRONOUS || type == LIBUSB_TRANSFER_TYPE_INTERRUPT) {
-            r *= 1 + ((ep->wMaxPacketSize >> 11) & 3);
+            size *= 1 + ((ep.wMaxPacketSize >> 11) & 3);
         }
-    }
-    libusb_free_config_descriptor(config);
-    return r;
+        return size;
+    });
 }
 
 }  // extern "C"

@@ -4,13 +4,10 @@
 
 #include "usb/LibusbObjects.h"
 
-using vcam::IoStatus;
-using vcam::World;
 using namespace vcam::usb;
 
 namespace {
 
-using Lock = std::unique_lock<std::mutex>;
 constexpr std::chrono::seconds kDefaultEventWait{60};  // what libusb_handle_events waits
 
 bool validTimeval(const timeval* tv) {

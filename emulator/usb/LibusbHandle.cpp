@@ -3,38 +3,54 @@
 #include <algorithm>
 #include <cstring>
 
-#include "device/DeviceDescriptors.h"
-#include "device/UsbWire.h"
 #include "usb/LibusbObjects.h"
 
-using vcam::CallEntry;
-using vcam::DeviceDescriptors;
-using vcam::Endpoint;
-using vcam::IoStatus;
-using vcam::World;
 using namespace vcam::usb;
-namespace wire = vcam::wire;
 
 namespace {
 
 constexpr int kMaxInterfaces = 32;
-using Lock = std::unique_lock<std::mutex>;
 
-CallEntry entryFor(const char* function, libusb_device_handle* h) {
-    CallEntry entry;
-    entry.function = function;
-    entry.device = h->dev->device->id();
+CallEntry interfaceEntry(const char* function, libusb_device_handle* h, int interface) {
+    CallEntry entry = entryFor(function, h);
+    entry.interface = interface;
     return entry;
 }
 
-// Records a call that concerns an interface and returns its result.
-int recordInterfaceCall(World& world, const char* function, libusb_device_handle* h,
-                        int interface, int result) {
-    CallEntry entry = entryFor(function, h);
-    entry.interface = interface;
+// Runs `body` under the world lock and records the call with the result it returns.
+template <typename Body>
+int recordedCall(CallEntry entry, Body body) {
+    World& world = World::get();
+    std::lock_guard<std::mutex> lock(world.mutex());
+    const int result = body();
     entry.result = result;
     world.record(std::move(entry));
     return result;
+}
+
+// The frame of the kernel-driver calls: `body` decides once the device is there and has
+// the interface. A bad argument is refused before anything is recorded.
+template <typename Body>
+int kernelDriverCall(const char* function, libusb_device_handle* h, int interface, Body body) {
+    if (h == nullptr || interface < 0 || interface >= kMaxInterfaces) {
+        return LIBUSB_ERROR_INVALID_PARAM;
+    }
+    return recordedCall(interfaceEntry(function, h, interface), [&]() -> int {
+        if (!h->dev->present()) return LIBUSB_ERROR_NO_DEVICE;
+        vcam::VirtualDevice& device = *h->dev->device;
+        if (!device.hasInterface(interface)) return LIBUSB_ERROR_NOT_FOUND;
+        return body(device);
+    });
+}
+
+// The frame of the claim-related calls: an interface number out of range is recorded.
+template <typename Body>
+int interfaceCall(const char* function, libusb_device_handle* h, int interface, Body body) {
+    if (h == nullptr) return LIBUSB_ERROR_INVALID_PARAM;
+    return recordedCall(interfaceEntry(function, h, interface), [&]() -> int {
+        if (interface < 0 || interface >= kMaxInterfaces) return LIBUSB_ERROR_INVALID_PARAM;
+        return body();
+    });
 }
 
 // A synchronous read blocked on an IN pipe.
@@ -154,25 +170,17 @@ extern "C" {
 
 int LIBUSB_CALL libusb_open(libusb_device* dev, libusb_device_handle** dev_handle) {
     if (dev == nullptr || dev_handle == nullptr) return LIBUSB_ERROR_INVALID_PARAM;
-    World& world = World::get();
-    std::lock_guard<std::mutex> lock(world.mutex());
-    int result = LIBUSB_SUCCESS;
-    const vcam::CameraConfig* camera = dev->device->camera();
-    if (!dev->present()) {
-        result = LIBUSB_ERROR_NO_DEVICE;
-    } else if (camera != nullptr && camera->discoveryFault == vcam::DiscoveryFault::OpenFails) {
-        result = LIBUSB_ERROR_ACCESS;
-    } else {
+    return recordedCall(entryFor("libusb_open", dev), [&]() -> int {
+        if (!dev->present()) return LIBUSB_ERROR_NO_DEVICE;
+        const vcam::CameraConfig* camera = dev->device->camera();
+        if (camera != nullptr && camera->discoveryFault == vcam::DiscoveryFault::OpenFails) {
+            return LIBUSB_ERROR_ACCESS;
+        }
         auto* h = new libusb_device_handle;
         h->dev = libusb_ref_device(dev);
         *dev_handle = h;
-    }
-    CallEntry entry;
-    entry.function = "libusb_open";
-    entry.device = dev->device->id();
-    entry.result = result;
-    world.record(std::move(entry));
-    return result;
+        return LIBUSB_SUCCESS;
+    });
 }
 
 void LIBUSB_CALL libusb_close(libusb_device_handle* dev_handle) {
@@ -219,219 +227,143 @@ libusb_device_handle* LIBUSB_CALL libusb_open_device_with_vid_pid(libusb_context
 }
 
 int LIBUSB_CALL libusb_claim_interface(libusb_device_handle* dev_handle, int interface_number) {
-    if (dev_handle == nullptr) return LIBUSB_ERROR_INVALID_PARAM;
-    World& world = World::get();
-    std::lock_guard<std::mutex> lock(world.mutex());
-    auto finish = [&](int result) {
-        return recordInterfaceCall(world, "libusb_claim_interface", dev_handle, interface_number,
-                                   result);
-    };
-    if (interface_number < 0 || interface_number >= kMaxInterfaces) {
-        return finish(LIBUSB_ERROR_INVALID_PARAM);
-    }
-    if (!dev_handle->dev->present()) return finish(LIBUSB_ERROR_NO_DEVICE);
-    if (dev_handle->claimed.count(interface_number) != 0) return finish(LIBUSB_SUCCESS);
-    vcam::VirtualDevice& device = *dev_handle->dev->device;
-    if (!device.hasInterface(interface_number)) return finish(LIBUSB_ERROR_NOT_FOUND);
-    if (device.interfaceHeldElsewhere() == interface_number) return finish(LIBUSB_ERROR_BUSY);
-    auto& claims = device.claims();
-    if (claims.count(interface_number) != 0) return finish(LIBUSB_ERROR_BUSY);
-    if (device.driverBound(interface_number)) {
-        if (!dev_handle->autoDetach) return finish(LIBUSB_ERROR_BUSY);
-        device.setDriverBound(interface_number, false);
-        dev_handle->detachedByClaim.insert(interface_number);
-    }
-    claims[interface_number] = dev_handle;
-    dev_handle->claimed.insert(interface_number);
-    return finish(LIBUSB_SUCCESS);
+    return interfaceCall("libusb_claim_interface", dev_handle, interface_number, [&]() -> int {
+        if (!dev_handle->dev->present()) return LIBUSB_ERROR_NO_DEVICE;
+        if (dev_handle->claimed.count(interface_number) != 0) return LIBUSB_SUCCESS;
+        vcam::VirtualDevice& device = *dev_handle->dev->device;
+        if (!device.hasInterface(interface_number)) return LIBUSB_ERROR_NOT_FOUND;
+        if (device.interfaceHeldElsewhere() == interface_number) return LIBUSB_ERROR_BUSY;
+        auto& claims = device.claims();
+        if (claims.count(interface_number) != 0) return LIBUSB_ERROR_BUSY;
+        if (device.driverBound(interface_number)) {
+            if (!dev_handle->autoDetach) return LIBUSB_ERROR_BUSY;
+            device.setDriverBound(interface_number, false);
+            dev_handle->detachedByClaim.insert(interface_number);
+        }
+        claims[interface_number] = dev_handle;
+        dev_handle->claimed.insert(interface_number);
+        return LIBUSB_SUCCESS;
+    });
 }
 
 int LIBUSB_CALL libusb_release_interface(libusb_device_handle* dev_handle, int interface_number) {
-    if (dev_handle == nullptr) return LIBUSB_ERROR_INVALID_PARAM;
-    World& world = World::get();
-    std::lock_guard<std::mutex> lock(world.mutex());
-    auto finish = [&](int result) {
-        return recordInterfaceCall(world, "libusb_release_interface", dev_handle,
-                                   interface_number, result);
-    };
-    if (interface_number < 0 || interface_number >= kMaxInterfaces) {
-        return finish(LIBUSB_ERROR_INVALID_PARAM);
-    }
-    if (dev_handle->claimed.erase(interface_number) == 0) return finish(LIBUSB_ERROR_NOT_FOUND);
-    if (!dev_handle->dev->present()) return finish(LIBUSB_ERROR_NO_DEVICE);
-    releaseClaim(*dev_handle->dev->device, dev_handle, interface_number);
-    return finish(LIBUSB_SUCCESS);
+    return interfaceCall("libusb_release_interface", dev_handle, interface_number, [&]() -> int {
+        if (dev_handle->claimed.erase(interface_number) == 0) return LIBUSB_ERROR_NOT_FOUND;
+        if (!dev_handle->dev->present()) return LIBUSB_ERROR_NO_DEVICE;
+        releaseClaim(*dev_handle->dev->device, dev_handle, interface_number);
+        return LIBUSB_SUCCESS;
+    });
 }
 
 int LIBUSB_CALL libusb_set_auto_detach_kernel_driver(libusb_device_handle* dev_handle,
                                                      int enable) {
     if (dev_handle == nullptr) return LIBUSB_ERROR_INVALID_PARAM;
-    World& world = World::get();
-    std::lock_guard<std::mutex> lock(world.mutex());
-    dev_handle->autoDetach = enable != 0;
     CallEntry entry = entryFor("libusb_set_auto_detach_kernel_driver", dev_handle);
     entry.length = enable;
-    world.record(std::move(entry));
-    return LIBUSB_SUCCESS;
+    return recordedCall(std::move(entry), [&]() -> int {
+        dev_handle->autoDetach = enable != 0;
+        return LIBUSB_SUCCESS;
+    });
 }
 
 int LIBUSB_CALL libusb_kernel_driver_active(libusb_device_handle* dev_handle,
                                             int interface_number) {
-    if (dev_handle == nullptr || interface_number < 0 || interface_number >= kMaxInterfaces) {
-        return LIBUSB_ERROR_INVALID_PARAM;
-    }
-    World& world = World::get();
-    std::lock_guard<std::mutex> lock(world.mutex());
-    vcam::VirtualDevice& device = *dev_handle->dev->device;
-    int result = 0;
-    if (!dev_handle->dev->present()) {
-        result = LIBUSB_ERROR_NO_DEVICE;
-    } else if (!device.hasInterface(interface_number)) {
-        result = LIBUSB_ERROR_NOT_FOUND;
-    } else {
-        result = device.driverBound(interface_number) ? 1 : 0;
-    }
-    return recordInterfaceCall(world, "libusb_kernel_driver_active", dev_handle,
-                               interface_number, result);
+    return kernelDriverCall("libusb_kernel_driver_active", dev_handle, interface_number,
+                            [&](vcam::VirtualDevice& device) -> int {
+                                return device.driverBound(interface_number) ? 1 : 0;
+                            });
 }
 
 int LIBUSB_CALL libusb_detach_kernel_driver(libusb_device_handle* dev_handle,
                                             int interface_number) {
-    if (dev_handle == nullptr || interface_number < 0 || interface_number >= kMaxInterfaces) {
-        return LIBUSB_ERROR_INVALID_PARAM;
-    }
-    World& world = World::get();
-    std::lock_guard<std::mutex> lock(world.mutex());
-    vcam::VirtualDevice& device = *dev_handle->dev->device;
-    int result = LIBUSB_SUCCESS;
-    if (!dev_handle->dev->present()) {
-        result = LIBUSB_ERROR_NO_DEVICE;
-    } else if (!device.hasInterface(interface_number) || !device.driverBound(interface_number)) {
-        result = LIBUSB_ERROR_NOT_FOUND;
-    } else {
-        device.setDriverBound(interface_number, false);
-    }
-    return recordInterfaceCall(world, "libusb_detach_kernel_driver", dev_handle,
-                               interface_number, result);
+    return kernelDriverCall("libusb_detach_kernel_driver", dev_handle, interface_number,
+                            [&](vcam::VirtualDevice& device) -> int {
+                                if (!device.driverBound(interface_number)) {
+                                    return LIBUSB_ERROR_NOT_FOUND;
+                                }
+                                device.setDriverBound(interface_number, false);
+                                return LIBUSB_SUCCESS;
+                            });
 }
 
 int LIBUSB_CALL libusb_attach_kernel_driver(libusb_device_handle* dev_handle,
                                             int interface_number) {
-    if (dev_handle == nullptr || interface_number < 0 || interface_number >= kMaxInterfaces) {
-        return LIBUSB_ERROR_INVALID_PARAM;
-    }
-    World& world = World::get();
-    std::lock_guard<std::mutex> lock(world.mutex());
-    vcam::VirtualDevice& device = *dev_handle->dev->device;
-    int result = LIBUSB_SUCCESS;
-    if (!dev_handle->dev->present()) {
-        result = LIBUSB_ERROR_NO_DEVICE;
-    } else if (!device.hasInterface(interface_number)) {
-        result = LIBUSB_ERROR_NOT_FOUND;
-    } else if (device.driverBound(interface_number) ||
-               device.claims().count(interface_number) != 0) {
-        result = LIBUSB_ERROR_BUSY;
-    } else if (device.isCamera()) {
-        result = LIBUSB_ERROR_NOT_FOUND;  // no kernel driver exists for USB3 Vision
-    } else {
-        device.setDriverBound(interface_number, true);
-    }
-    return recordInterfaceCall(world, "libusb_attach_kernel_driver", dev_handle,
-                               interface_number, result);
+    return kernelDriverCall("libusb_attach_kernel_driver", dev_handle, interface_number,
+                            [&](vcam::VirtualDevice& device) -> int {
+                                if (device.driverBound(interface_number) ||
+                                    device.claims().count(interface_number) != 0) {
+                                    return LIBUSB_ERROR_BUSY;
+                                }
+                                // No kernel driver exists for USB3 Vision.
+                                if (device.isCamera()) return LIBUSB_ERROR_NOT_FOUND;
+                                device.setDriverBound(interface_number, true);
+                                return LIBUSB_SUCCESS;
+                            });
 }
 
 int LIBUSB_CALL libusb_set_configuration(libusb_device_handle* dev_handle, int configuration) {
     if (dev_handle == nullptr) return LIBUSB_ERROR_INVALID_PARAM;
-    World& world = World::get();
-    std::lock_guard<std::mutex> lock(world.mutex());
-    int result = LIBUSB_SUCCESS;
-    const std::vector<uint8_t>& config = dev_handle->dev->device->descriptors().configuration;
-    if (!dev_handle->dev->present()) {
-        result = LIBUSB_ERROR_NO_DEVICE;
-    } else if (config.size() < wire::kConfigDescriptorSize || configuration != config[5]) {
-        // Every device has just the one configuration and stays configured.
-        result = LIBUSB_ERROR_NOT_FOUND;
-    }
     CallEntry entry = entryFor("libusb_set_configuration", dev_handle);
     entry.length = configuration;
-    entry.result = result;
-    world.record(std::move(entry));
-    return result;
+    return recordedCall(std::move(entry), [&]() -> int {
+        if (!dev_handle->dev->present()) return LIBUSB_ERROR_NO_DEVICE;
+        // Every device has just the one configuration and stays configured.
+        const std::vector<uint8_t>& config = dev_handle->dev->device->descriptors().configuration;
+        if (config.size() < wire::kConfigDescriptorSize || configuration != config[5]) {
+            return LIBUSB_ERROR_NOT_FOUND;
+        }
+        return LIBUSB_SUCCESS;
+    });
 }
 
 int LIBUSB_CALL libusb_get_configuration(libusb_device_handle* dev_handle, int* config) {
     if (dev_handle == nullptr || config == nullptr) return LIBUSB_ERROR_INVALID_PARAM;
-    World& world = World::get();
-    std::lock_guard<std::mutex> lock(world.mutex());
-    int result = LIBUSB_SUCCESS;
-    if (!dev_handle->dev->present()) {
-        result = LIBUSB_ERROR_NO_DEVICE;
-    } else {
+    return recordedCall(entryFor("libusb_get_configuration", dev_handle), [&]() -> int {
+        if (!dev_handle->dev->present()) return LIBUSB_ERROR_NO_DEVICE;
         const std::vector<uint8_t>& bytes = dev_handle->dev->device->descriptors().configuration;
         *config = bytes.size() >= wire::kConfigDescriptorSize ? bytes[5] : 0;
-    }
-    CallEntry entry = entryFor("libusb_get_configuration", dev_handle);
-    entry.result = result;
-    world.record(std::move(entry));
-    return result;
+        return LIBUSB_SUCCESS;
+    });
 }
 
 int LIBUSB_CALL libusb_set_interface_alt_setting(libusb_device_handle* dev_handle,
                                                  int interface_number, int alternate_setting) {
-    if (dev_handle == nullptr) return LIBUSB_ERROR_INVALID_PARAM;
-    World& world = World::get();
-    std::lock_guard<std::mutex> lock(world.mutex());
-    auto finish = [&](int result) {
-        return recordInterfaceCall(world, "libusb_set_interface_alt_setting", dev_handle,
-                                   interface_number, result);
-    };
-    if (interface_number < 0 || interface_number >= kMaxInterfaces) {
-        return finish(LIBUSB_ERROR_INVALID_PARAM);
-    }
-    if (dev_handle->claimed.count(interface_number) == 0) return finish(LIBUSB_ERROR_NOT_FOUND);
-    if (!dev_handle->dev->present()) return finish(LIBUSB_ERROR_NO_DEVICE);
-    if (alternate_setting != 0) return finish(LIBUSB_ERROR_NOT_FOUND);  // one setting each
-    // SET_INTERFACE resets the interface's pipes on the device.
-    vcam::VirtualDevice& device = *dev_handle->dev->device;
-    for (const auto& layout : device.descriptors().endpoints) {
-        if (layout.interfaceNumber == interface_number) device.endpoint(layout.address)->clearHalt();
-    }
-    return finish(LIBUSB_SUCCESS);
+    return interfaceCall(
+        "libusb_set_interface_alt_setting", dev_handle, interface_number, [&]() -> int {
+            if (dev_handle->claimed.count(interface_number) == 0) return LIBUSB_ERROR_NOT_FOUND;
+            if (!dev_handle->dev->present()) return LIBUSB_ERROR_NO_DEVICE;
+            if (alternate_setting != 0) return LIBUSB_ERROR_NOT_FOUND;  // one setting each
+            // SET_INTERFACE resets the interface's pipes on the device.
+            vcam::VirtualDevice& device = *dev_handle->dev->device;
+            for (const auto& layout : device.descriptors().endpoints) {
+                if (layout.interfaceNumber == interface_number) {
+                    device.endpoint(layout.address)->clearHalt();
+                }
+            }
+            return LIBUSB_SUCCESS;
+        });
 }
 
 int LIBUSB_CALL libusb_reset_device(libusb_device_handle* dev_handle) {
     if (dev_handle == nullptr) return LIBUSB_ERROR_INVALID_PARAM;
-    World& world = World::get();
-    std::lock_guard<std::mutex> lock(world.mutex());
-    int result = LIBUSB_SUCCESS;
-    if (!dev_handle->dev->present()) {
-        result = LIBUSB_ERROR_NO_DEVICE;
-    } else {
+    return recordedCall(entryFor("libusb_reset_device", dev_handle), [&]() -> int {
+        if (!dev_handle->dev->present()) return LIBUSB_ERROR_NO_DEVICE;
         dev_handle->dev->device->resetPipes();
-    }
-    CallEntry entry = entryFor("libusb_reset_device", dev_handle);
-    entry.result = result;
-    world.record(std::move(entry));
-    return result;
+        return LIBUSB_SUCCESS;
+    });
 }
 
 int LIBUSB_CALL libusb_clear_halt(libusb_device_handle* dev_handle, unsigned char endpoint) {
     if (dev_handle == nullptr) return LIBUSB_ERROR_INVALID_PARAM;
-    World& world = World::get();
-    std::lock_guard<std::mutex> lock(world.mutex());
-    int result = LIBUSB_SUCCESS;
-    if (!dev_handle->dev->present()) {
-        result = LIBUSB_ERROR_NO_DEVICE;
-    } else if (Endpoint* ep = dev_handle->dev->device->endpoint(endpoint)) {
-        ep->clearHalt();
-    } else {
-        result = LIBUSB_ERROR_NOT_FOUND;
-    }
     CallEntry entry = entryFor("libusb_clear_halt", dev_handle);
     entry.endpoint = endpoint;
-    entry.result = result;
-    world.record(std::move(entry));
-    return result;
+    return recordedCall(std::move(entry), [&]() -> int {
+        if (!dev_handle->dev->present()) return LIBUSB_ERROR_NO_DEVICE;
+        Endpoint* ep = dev_handle->dev->device->endpoint(endpoint);
+        if (ep == nullptr) return LIBUSB_ERROR_NOT_FOUND;
+        ep->clearHalt();
+        return LIBUSB_SUCCESS;
+    });
 }
 
 int LIBUSB_CALL libusb_control_transfer(libusb_device_handle* dev_handle,

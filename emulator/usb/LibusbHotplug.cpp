@@ -4,7 +4,6 @@
 
 #include "usb/LibusbObjects.h"
 
-using vcam::World;
 using namespace vcam::usb;
 
 namespace {

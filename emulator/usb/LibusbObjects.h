@@ -17,13 +17,26 @@
 #include <thread>
 #include <vector>
 
+#include "device/CallRecord.h"
+#include "device/DeviceDescriptors.h"
 #include "device/Endpoint.h"
+#include "device/UsbWire.h"
 #include "device/VirtualDevice.h"
 #include "device/World.h"
 
 namespace vcam::usb {
 
+// The device-side names the entry points use; each source file reaches them through
+// `using namespace vcam::usb`.
+using vcam::CallEntry;
+using vcam::DeviceDescriptors;
+using vcam::Endpoint;
+using vcam::IoStatus;
+using vcam::World;
+namespace wire = vcam::wire;
+
 using Clock = std::chrono::steady_clock;
+using Lock = std::unique_lock<std::mutex>;
 struct TransferState;
 
 struct HotplugCallback {
@@ -100,6 +113,18 @@ struct libusb_device_handle {
 
 namespace vcam::usb {
 
+// The start of a call record entry for a call on a device or a handle.
+inline CallEntry entryFor(const char* function, const libusb_device* dev) {
+    CallEntry entry;
+    entry.function = function;
+    entry.device = dev->device->id();
+    return entry;
+}
+
+inline CallEntry entryFor(const char* function, const libusb_device_handle* h) {
+    return entryFor(function, h->dev);
+}
+
 // A read of an asynchronous transfer, waiting on an IN pipe.
 class AsyncRead final : public InRequest {
 public:
@@ -144,15 +169,15 @@ int syncResult(IoStatus status);  // what a synchronous call returns for the out
 // Hands the bytes of an OUT transfer to the device (a camera's control pipe goes to its
 // firmware, which runs with the lock released). Returns with the lock held; false when
 // the device halted the pipe instead of taking the bytes.
-bool writeOut(std::unique_lock<std::mutex>& lock, libusb_device_handle* h, Endpoint* ep,
-              const uint8_t* data, int length);
+bool writeOut(Lock& lock, libusb_device_handle* h, Endpoint* ep, const uint8_t* data,
+              int length);
 
 // Wakes threads in libusb_wait_for_event. Never call with the world lock held.
 void notifyWaiters(libusb_context* ctx);
 
 // Runs one round of event handling; the caller holds the event lock of the context.
-int handleEventsRound(std::unique_lock<std::mutex>& lock, libusb_context* ctx,
-                      Clock::time_point deadline, int* completed);
+int handleEventsRound(Lock& lock, libusb_context* ctx, Clock::time_point deadline,
+                      int* completed);
 
 // Delivers hotplug events outside the world lock.
 void deliverHotplug(libusb_context* ctx, std::deque<HotplugEvent>&& events);

@@ -5,16 +5,9 @@
 #include <cstring>
 #include <new>
 
-#include "device/DeviceDescriptors.h"
-#include "device/UsbWire.h"
 #include "usb/LibusbObjects.h"
 
-using vcam::CallEntry;
-using vcam::Endpoint;
-using vcam::IoStatus;
-using vcam::World;
 using namespace vcam::usb;
-namespace wire = vcam::wire;
 
 namespace {
 
@@ -144,10 +137,8 @@ int LIBUSB_CALL libusb_submit_transfer(struct libusb_transfer* transfer) {
     TransferState* state = stateOf(transfer);
     libusb_device_handle* h = transfer->dev_handle;
     World& world = World::get();
-    std::unique_lock<std::mutex> lock(world.mutex());
-    CallEntry entry;
-    entry.function = "libusb_submit_transfer";
-    entry.device = h->dev->device->id();
+    Lock lock(world.mutex());
+    CallEntry entry = entryFor("libusb_submit_transfer", h);
     entry.endpoint = transfer->endpoint;
     entry.length = transfer->length;
     entry.timeoutMs = transfer->timeout;

@@ -12,6 +12,9 @@ run_suite() {
     ctest --test-dir "$ROOT/$dir" --output-on-failure -j "$(nproc)"
 }
 
-run_suite build/release -DCMAKE_BUILD_TYPE=Release
-run_suite build/asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSORAL_SANITIZE=address -DTESSORAL_BUILD_BENCH=OFF
-run_suite build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSORAL_SANITIZE=thread -DTESSORAL_BUILD_BENCH=OFF
+# Every option spelled out: the demo shares build/release and switches the tests off.
+run_suite build/release -DCMAKE_BUILD_TYPE=Release -DTESSORAL_BUILD_TESTS=ON -DTESSORAL_BUILD_BENCH=ON
+run_suite build/asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSORAL_SANITIZE=address \
+    -DTESSORAL_BUILD_TESTS=ON -DTESSORAL_BUILD_BENCH=OFF
+run_suite build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSORAL_SANITIZE=thread \
+    -DTESSORAL_BUILD_TESTS=ON -DTESSORAL_BUILD_BENCH=OFF

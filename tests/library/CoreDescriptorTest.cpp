@@ -2,6 +2,7 @@
 // strings: never a read outside what arrived, strings always terminated in their fields.
 #include <cstring>
 #include <functional>
+#include <random>
 
 #include "support/UsbProbe.h"
 #include "support/VcamTest.h"
@@ -173,6 +174,42 @@ TEST_F(CoreDescriptorTest, LongStringsAreCutAndTerminated) {
 
     // The cut GUID is the key.
     EXPECT_EQ(closeDevice(openDevice("ABCDEFGHIJKL")), U3V_OK);
+}
+
+// Whatever a camera answers, discovery reads only what arrived and leaves every listed
+// device usable: a few hundred mutations of the regular bytes (flipped bytes, lying
+// length bytes, cuts), the same ones every run.
+TEST_F(CoreDescriptorTest, MutatedConfigurationsNeverBreakDiscovery) {
+    std::mt19937 random(20261207);
+    auto below = [&](size_t n) { return std::uniform_int_distribution<size_t>(0, n - 1)(random); };
+    for (int round = 0; round < 300; ++round) {
+        Bytes wire = regular_;
+        for (size_t edits = 1 + below(4); edits > 0; --edits) {
+            switch (below(3)) {
+                case 0: wire[below(wire.size())] = static_cast<uint8_t>(below(256)); break;
+                case 1: wire[below(wire.size())] = static_cast<uint8_t>(below(3)); break;
+                default: wire.resize(1 + below(wire.size())); break;
+            }
+        }
+        SCOPED_TRACE(testing::Message() << "round " << round);
+        vcam::reset();
+        vcam::CameraConfig config = camera(1);
+        config.wireConfigDescriptor = wire;
+        addCamera(config);
+        uint16_t status = 0;
+        const uint16_t count = discover(&status);
+        // A mutated string index may name a string the camera does not have.
+        ASSERT_TRUE(status == U3V_OK || status == U3V_ERR_STRING_DESCRIPTOR) << std::hex << status;
+        if (status != U3V_OK) continue;
+        ASSERT_LE(count, 1);
+        if (count == 1) {
+            const U3V_DEVICE_INFO info = deviceInfo(1);
+            expectTerminated(info);
+            void* device = nullptr;
+            ASSERT_EQ(U3V_OpenDevice(info.DeviceGUID, &device, nullptr, 0), U3V_OK);
+            EXPECT_EQ(U3V_CloseDevice(device), U3V_OK);
+        }
+    }
 }
 
 }  // namespace

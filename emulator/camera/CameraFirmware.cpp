@@ -345,6 +345,9 @@ struct CameraFirmware::State {
                 out.acks.push_back(std::move(pending));
             }
             break;
+        case ControlFaultKind::Replace:
+            ack = fault->fault.ack;
+            break;
         case ControlFaultKind::Status:
         case ControlFaultKind::StallOut:
             break;

@@ -2,7 +2,9 @@
 // checks, splitting, and the five control exports.
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <numeric>
+#include <random>
 
 #include "support/ControlTestSupport.h"
 
@@ -369,4 +371,85 @@ TEST_F(ControlChannelTest, ClosingReleasesTheControlInterfaceForOthers) {
     other = nullptr;
     EXPECT_EQ(U3V_OpenControl(second, &other), U3V_OK);
     adoptControl(other);
+}
+
+// Whatever bytes a camera answers with, the channel checks them in its order, never reads
+// beyond what arrived, hands out data only from a fully valid acknowledge and stays
+// usable. Acknowledges of every length, half of them with a valid header to get past the
+// first checks, the same ones every run.
+TEST_F(ControlChannelTest, ArbitraryAcknowledgesAreCheckedInOrder) {
+    plugCamera();
+    void* control = openControl();
+    const std::vector<uint8_t> original = pattern(16, 3);
+    poke(kRam, original);
+    std::vector<uint8_t> buffer(16);
+    ASSERT_EQ(U3V_ReadMem(control, kRam, 16, buffer.data()), U3V_OK);
+    uint16_t nextId = static_cast<uint16_t>(sentCommands().back().requestId + 1);
+
+    std::mt19937 random(4711);
+    auto below = [&](unsigned n) { return std::uniform_int_distribution<unsigned>(0, n - 1)(random); };
+    for (int round = 0; round < 300; ++round, ++nextId) {
+        const bool isRead = below(2) == 0;
+        const uint16_t length = static_cast<uint16_t>(below(17));
+        const size_t asked = isRead ? 12u + length : 16u;
+
+        // The answer: a length around what is asked, random bytes, often a plausible header.
+        const size_t sizes[] = {asked, asked - 1, asked + 1, 12, 11, 16, below(12), below(40)};
+        std::vector<uint8_t> ack(sizes[below(8)]);
+        for (uint8_t& b : ack) b = static_cast<uint8_t>(below(256));
+        if (ack.size() >= 12 && below(2) == 0) {
+            std::memcpy(ack.data(), "U3VC", 4);
+            const uint16_t status = below(3) == 0 ? static_cast<uint16_t>(0x8000 + below(16)) : 0;
+            const uint16_t ids[] = {static_cast<uint16_t>(isRead ? 0x0801 : 0x0803),
+                                    static_cast<uint16_t>(isRead ? 0x0803 : 0x0801)};
+            ack[4] = static_cast<uint8_t>(status);
+            ack[5] = static_cast<uint8_t>(status >> 8);
+            ack[6] = static_cast<uint8_t>(ids[below(4) == 0]);
+            ack[7] = static_cast<uint8_t>(ids[0] >> 8);
+            const uint16_t id = below(4) == 0 ? static_cast<uint16_t>(nextId + 1) : nextId;
+            ack[10] = static_cast<uint8_t>(id);
+            ack[11] = static_cast<uint8_t>(id >> 8);
+        }
+        SCOPED_TRACE(testing::Message() << "round " << round << (isRead ? " read " : " write ")
+                                        << length << ", answer of " << ack.size());
+
+        // What the acknowledge must give, check by check.
+        uint16_t expected = 0;
+        const uint16_t status = ack.size() >= 6 ? static_cast<uint16_t>(ack[4] | ack[5] << 8) : 0;
+        const uint16_t command = ack.size() >= 8 ? static_cast<uint16_t>(ack[6] | ack[7] << 8) : 0;
+        const uint16_t id = ack.size() >= 12 ? static_cast<uint16_t>(ack[10] | ack[11] << 8) : 0;
+        const bool refusal = isRead && ack.size() == 12 && status != 0;
+        if (ack.size() > asked) expected = U3V_ERR_USB_TRANSFER;  // more than asked: overflow
+        else if (ack.size() < 12) expected = U3V_ERR_ACK_LENGTH;
+        else if (isRead && !refusal && ack.size() != asked) expected = U3V_ERR_ACK_LENGTH;
+        else if (std::memcmp(ack.data(), "U3VC", 4) != 0) expected = U3V_ERR_ACK_PREFIX;
+        else if (!isRead && command == 0x0805) expected = U3V_ERR_USB_TRANSFER;  // waits, nothing comes
+        else if (command != (isRead ? 0x0801 : 0x0803)) expected = U3V_ERR_ACK_COMMAND;
+        else if (id != nextId) expected = U3V_ERR_ACK_REQUEST_ID;
+        else expected = status;
+        if (!isRead && command == 0x0805 && ack.size() >= 16) {
+            ack[14] = 5;  // a short wait for the acknowledge that never comes
+            ack[15] = 0;
+        }
+
+        vcam::ControlFault fault;
+        fault.kind = vcam::ControlFaultKind::Replace;
+        fault.ack = ack;
+        vcam::addControlFault(camera_, fault);
+        std::vector<uint8_t> data(16, 0xEE);
+        const uint16_t got = isRead ? U3V_ReadMem(control, kRam, length, data.data())
+                                    : U3V_WriteMem(control, kRam, length, original.data());
+        vcam::clearControlFaults(camera_);
+        ASSERT_EQ(got, expected);
+        if (isRead) {
+            std::vector<uint8_t> want(16, 0xEE);
+            if (got == U3V_OK) std::copy(ack.begin() + 12, ack.end(), want.begin());
+            EXPECT_EQ(data, want);
+        }
+    }
+    // Still usable, with the next request id.
+    vcam::clearCalls();
+    ASSERT_EQ(U3V_ReadMem(control, kRam, 16, buffer.data()), U3V_OK);
+    EXPECT_EQ(buffer, original);
+    EXPECT_EQ(sentCommands().back().requestId, nextId);
 }

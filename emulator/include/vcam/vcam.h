@@ -96,6 +96,7 @@ enum class ControlFaultKind {
     StallIn,         // the IN endpoint halts instead of answering
     StallOut,        // the OUT endpoint halts on the command
     Pending,         // pending acknowledges with `pendingTimeoutsMs`, then the real one
+    Replace,         // the answer is exactly `ack`, whatever the command (executed as usual)
 };
 struct ControlFault {
     ControlFaultKind kind = ControlFaultKind::NoAck;
@@ -104,6 +105,7 @@ struct ControlFault {
     int count = 1;
     uint16_t status = 0;
     std::vector<uint16_t> pendingTimeoutsMs;
+    std::vector<uint8_t> ack;  // with Replace
 };
 void addControlFault(int camera, const ControlFault& fault);
 void clearControlFaults(int camera);

@@ -1,4 +1,5 @@
 // Discovery and device information through the real library on the virtual camera.
+#include <cstdio>
 #include <cstring>
 
 #include "support/UsbProbe.h"
@@ -133,7 +134,12 @@ INSTANTIATE_TEST_SUITE_P(
                       FaultCase{vcam::DiscoveryFault::NoConfiguration, U3V_ERR_NO_CONFIGURATION},
                       FaultCase{vcam::DiscoveryFault::NoInterfaces, U3V_ERR_NO_INTERFACES},
                       FaultCase{vcam::DiscoveryFault::ConfigReadFails, U3V_ERR_CONFIG_DESCRIPTOR},
-                      FaultCase{vcam::DiscoveryFault::StringReadFails, U3V_ERR_STRING_DESCRIPTOR}));
+                      FaultCase{vcam::DiscoveryFault::StringReadFails, U3V_ERR_STRING_DESCRIPTOR}),
+    [](const ::testing::TestParamInfo<FaultCase>& info) {
+        char name[16];
+        std::snprintf(name, sizeof name, "Status%04X", info.param.status);
+        return std::string(name);
+    });
 
 TEST_F(DiscoveryTest, DeviceNumberOutsideTheTableIsNotFound) {
     U3V_DEVICE_INFO info;

@@ -18,7 +18,7 @@
 #include "camera/DescriptionFile.h"
 #include "camera/GenCpPackets.h"
 #include "camera/RegisterMap.h"
-#include "camera/Sha1.h"
+#include "platform/Sha1.h"
 
 namespace vcam {
 
@@ -219,7 +219,7 @@ struct CameraFirmware::State {
         gencp::putLe32(manifest + 12, schema);
         gencp::putLe64(manifest + 16, kDescription);
         gencp::putLe64(manifest + 24, bytes.size());
-        Sha1::Digest digest = Sha1::of(bytes.data(), bytes.size());
+        platform::Sha1::Digest digest = platform::Sha1::of(bytes.data(), bytes.size());
         std::memcpy(manifest + 32, digest.data(), digest.size());
         map.poke(kManifest, manifest, sizeof manifest);
     }

@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "camera/CameraRegisters.h"
-#include "camera/Sha1.h"
+#include "platform/Sha1.h"
 
 namespace vcam {
 
@@ -42,7 +42,7 @@ std::string hex(uint64_t value) {
 
 // A stable GUID per vendor, model and version, so that GenICam clients can cache the file.
 std::string guidOf(const std::string& seed) {
-    Sha1::Digest d = Sha1::of(reinterpret_cast<const uint8_t*>(seed.data()), seed.size());
+    platform::Sha1::Digest d = platform::Sha1::of(reinterpret_cast<const uint8_t*>(seed.data()), seed.size());
     char text[40];
     std::snprintf(text, sizeof text, "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X",
                   d[0], d[1], d[2], d[3], d[4], d[5], d[6], d[7], d[8], d[9], d[10], d[11], d[12],

@@ -13,7 +13,7 @@
 #include "DeviceLog.h"
 #include "DeviceTable.h"
 #include "ExportFrame.h"
-#include "Sha1.h"
+#include "platform/Sha1.h"
 
 namespace tessoral {
 
@@ -215,7 +215,7 @@ uint16_t WriteXml(U3V_Control& c, const char* path, uint32_t dataAddress,
     const float step = 98.0f / static_cast<float>(std::max(1L, length / kWriteChunk));
 
     // The digest covers exactly the bytes the camera accepted, in order.
-    Sha1 sha;
+    platform::Sha1 sha;
     uint64_t address = dataAddress;
     uint64_t byteCount = 0;
     int failures = 0;

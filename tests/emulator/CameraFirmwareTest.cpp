@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "camera/CameraFirmware.h"
-#include "camera/Sha1.h"
+#include "platform/Sha1.h"
 
 namespace {
 
@@ -600,7 +600,7 @@ TEST(CameraFirmware, ZippedDescriptionUnpacksToThePlainOne) {
 
 TEST(CameraFirmware, Sha1KnownAnswers) {
     auto digest = [](const std::string& s) {
-        vcam::Sha1::Digest d = vcam::Sha1::of(reinterpret_cast<const uint8_t*>(s.data()), s.size());
+        platform::Sha1::Digest d = platform::Sha1::of(reinterpret_cast<const uint8_t*>(s.data()), s.size());
         return hex(Bytes(d.begin(), d.end()));
     };
     EXPECT_EQ(digest(""), "da39a3ee5e6b4b0d3255bfef95601890afd80709");
@@ -609,11 +609,11 @@ TEST(CameraFirmware, Sha1KnownAnswers) {
               "84983e441c3bd26ebaae4aa1f95129e5e54670f1");
     EXPECT_EQ(digest(std::string(1000000, 'a')), "34aa973cd4c4daa4f61eeb2bdbad27316534016f");
     // Fed in pieces that straddle block boundaries.
-    vcam::Sha1 pieces;
+    platform::Sha1 pieces;
     std::string text(200, 'q');
     for (size_t at = 0; at < text.size(); at += 63)
         pieces.update(reinterpret_cast<const uint8_t*>(text.data()) + at, std::min<size_t>(63, text.size() - at));
-    vcam::Sha1::Digest d = pieces.finish();
+    platform::Sha1::Digest d = pieces.finish();
     EXPECT_EQ(hex(Bytes(d.begin(), d.end())), digest(text));
 }
 

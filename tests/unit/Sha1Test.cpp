@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "control/Sha1.h"
+#include "platform/Sha1.h"
 
 namespace {
 
-std::string hex(const tessoral::Sha1::Digest& d) {
+std::string hex(const platform::Sha1::Digest& d) {
     std::string out;
     char two[3];
     for (uint8_t b : d) {
@@ -21,7 +21,7 @@ std::string hex(const tessoral::Sha1::Digest& d) {
 }
 
 std::string sha1(const std::string& s) {
-    return hex(tessoral::Sha1::of(reinterpret_cast<const uint8_t*>(s.data()), s.size()));
+    return hex(platform::Sha1::of(reinterpret_cast<const uint8_t*>(s.data()), s.size()));
 }
 
 }  // namespace
@@ -50,7 +50,7 @@ TEST(Sha1, BlockEdgesWholeAndInPieces) {
         const std::string message(length, 'a');
         EXPECT_EQ(sha1(message), digest) << length;
         for (size_t piece : {1u, 3u, 63u, 64u, 100u}) {
-            tessoral::Sha1 sha;
+            platform::Sha1 sha;
             for (size_t at = 0; at < length; at += piece)
                 sha.update(reinterpret_cast<const uint8_t*>(message.data() + at),
                            std::min(piece, length - at));

@@ -1,11 +1,12 @@
-// SHA-1 (FIPS 180-4) for the manifest's digest of the description file.
+// SHA-1 (FIPS 180-4), for the digest of a description file in a manifest table: the
+// library writes it, the virtual camera announces it. Digest bytes in the standard's order.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
 
-namespace vcam {
+namespace platform {
 
 class Sha1 {
 public:
@@ -26,4 +27,4 @@ private:
     uint64_t totalBytes_ = 0;
 };
 
-}  // namespace vcam
+}  // namespace platform

@@ -1,9 +1,9 @@
-#include "Sha1.h"
+#include "platform/Sha1.h"
 
 #include <algorithm>
 #include <cstring>
 
-namespace tessoral {
+namespace platform {
 
 namespace {
 inline uint32_t rotl(uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
@@ -91,4 +91,4 @@ Sha1::Digest Sha1::of(const uint8_t* data, size_t length) {
     return sha.finish();
 }
 
-}  // namespace tessoral
+}  // namespace platform

@@ -14,7 +14,7 @@ VirtualDevice::VirtualDevice(int id, const CameraConfig& config)
 }
 
 VirtualDevice::VirtualDevice(int id, const DeviceConfig& config)
-    : id_(id), descriptors_(DeviceDescriptors::forDevice(config)) {
+    : id_(id), openFails_(config.openFails), descriptors_(DeviceDescriptors::forDevice(config)) {
     makeEndpoints();
     // The class driver of the host owns the interface until it is detached; vendor
     // specific interfaces have none.
@@ -22,6 +22,10 @@ VirtualDevice::VirtualDevice(int id, const DeviceConfig& config)
         if (itf.interfaceClass != 0xFF) driverDefault_.insert(itf.number);
     }
     driverBound_ = driverDefault_;
+}
+
+bool VirtualDevice::openRefused() const {
+    return openFails_ || (camera_ && camera_->discoveryFault == DiscoveryFault::OpenFails);
 }
 
 void VirtualDevice::makeEndpoints() {

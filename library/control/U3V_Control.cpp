@@ -66,24 +66,22 @@ uint16_t sendCommand(U3V_Control& c, const uint8_t* command, size_t size) {
 uint16_t receiveAck(U3V_Control& c, uint16_t requestId, size_t& received) {
     DeviceHandle& d = *c.pDevice;
     uint8_t* ack = c.pAckBuffer.get();
-    const Clock::time_point end = Clock::now() + Ms(kMaxTransactionMs);
+    const Clock::time_point start = Clock::now();
+    const Clock::time_point end = start + Ms(kMaxTransactionMs);
     unsigned wait = boundedWait(c.nTimeout);
-    Clock::time_point waitEnd = Clock::now() + Ms(wait);
-    bool freshWait = true;
-    for (int reads = 0; reads < kMaxAcksPerTransaction; ++reads) {
+    Clock::time_point waitEnd = start + Ms(wait);
+    unsigned timeout = wait;  // the clock is read again only when the answer is not the first ack
+    // Milliseconds left until limit, rounded up so that a wait is never 0 (for ever to
+    // libusb); 0 when it has passed.
+    auto leftUntil = [](Clock::time_point limit) -> unsigned {
         const Clock::time_point now = Clock::now();
-        const Clock::time_point until = std::min(waitEnd, end);
-        if (until <= now) return U3V_ERR_USB_TRANSFER;
-        // Round up, so that what is left of a wait is never 0 (for ever to libusb).
-        const auto left = std::chrono::ceil<Ms>(until - now).count();
-        const unsigned timeout =
-            freshWait ? std::min<unsigned>(wait, static_cast<unsigned>(left))
-                      : static_cast<unsigned>(left);
+        return limit <= now ? 0u : static_cast<unsigned>(std::chrono::ceil<Ms>(limit - now).count());
+    };
+    for (int reads = 0; reads < kMaxAcksPerTransaction; ++reads) {
         const int got = usb::bulkRead(d.UsbHandle, d.ControlInEndpoint, ack,
                                       static_cast<int>(kAckBufferSize), timeout);
         if (got < 0) return transferFailed(d, d.ControlInEndpoint);
         received = static_cast<size_t>(got);
-        freshWait = false;
         if (received < kHeaderSize) return U3V_OK;  // the caller's checks reject it
         const AckHeader h = decodeAckHeader(ack);
         if (h.prefix != kPrefix) return U3V_OK;
@@ -91,12 +89,14 @@ uint16_t receiveAck(U3V_Control& c, uint16_t requestId, size_t& received) {
             // A pending ack without its time-out field keeps the current wait.
             if (received >= kWriteAckSize) wait = boundedWait(getLe16(ack + kPendingTimeoutOffset));
             waitEnd = Clock::now() + Ms(wait);
-            freshWait = true;
-            continue;
+            timeout = std::min(wait, leftUntil(end));
+        } else if ((h.commandId == kReadMemAck || h.commandId == kWriteMemAck) &&
+                   isStale(h.requestId, requestId)) {
+            timeout = leftUntil(std::min(waitEnd, end));  // what is left of the same wait
+        } else {
+            return U3V_OK;
         }
-        const bool isAck = h.commandId == kReadMemAck || h.commandId == kWriteMemAck;
-        if (isAck && isStale(h.requestId, requestId)) continue;
-        return U3V_OK;
+        if (timeout == 0) return U3V_ERR_USB_TRANSFER;
     }
     return U3V_ERR_USB_TRANSFER;  // a camera that never stops asking for time
 }

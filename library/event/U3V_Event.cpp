@@ -82,7 +82,8 @@ uint32_t U3V_Event::Run() {
         if (r == LIBUSB_ERROR_NO_DEVICE) break;  // unplugged: nothing will come any more
         if (r == LIBUSB_ERROR_PIPE) usb::clearHalt(pDevice->UsbHandle, pDevice->EventInEndpoint);
         // A pipe that fails at once must not turn this worker into a busy loop.
-        if (r < 0 && r != LIBUSB_ERROR_TIMEOUT) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (r < 0 && r != LIBUSB_ERROR_TIMEOUT && r != LIBUSB_ERROR_OVERFLOW)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     buffer.reset();
     hThreadEnded->Set();

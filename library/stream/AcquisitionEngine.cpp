@@ -2,6 +2,7 @@
 // transfers straight into the pool's buffers and queuing the finished images.
 #include <libusb.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -17,8 +18,8 @@ namespace tessoral {
 namespace {
 constexpr unsigned kLeaderTimeoutMs = 2000;
 constexpr auto kIdleWaitMs = 100;
-// After a leader read that failed at once (not a time-out), so that a broken pipe does
-// not become a busy loop.
+// After a leader read that failed at once for a reason that may persist (stall, I/O
+// error), so that a broken pipe does not become a busy loop.
 constexpr auto kErrorBackoff = std::chrono::milliseconds(10);
 
 // Cancels and waits for every request still outstanding, so that none is queued again
@@ -86,19 +87,32 @@ U3V_Stream::Cycle U3V_Stream::ImageCycle(ImageBuffer& current, usb::AsyncRead* r
         return Cycle::Restart;
     };
     if (bStopRequest) return Cycle::Leave;
-    int r = requests[0].submit(leader, static_cast<int>(nMaximumLeaderSize));
-    if (r < 0) {
-        DeviceLog(pDevice, U3V_LOG_ERROR, " usb_submit_async Err %d\n", r);
-        if (r == LIBUSB_ERROR_NO_DEVICE) return Cycle::Leave;  // unplugged: nothing will come
+    int r = 0;
+    if (nCarriedLeader != 0) {
+        // The previous image's trailer read brought this leader: start from it.
+        r = static_cast<int>(nCarriedLeader);
+        nCarriedLeader = 0;
+    } else {
+        r = requests[0].submit(leader, static_cast<int>(nMaximumLeaderSize));
+        if (r < 0) {
+            DeviceLog(pDevice, U3V_LOG_ERROR, " usb_submit_async Err %d\n", r);
+            if (r == LIBUSB_ERROR_NO_DEVICE) return Cycle::Leave;  // unplugged: nothing will come
+        }
+        if (bStopRequest) return Cycle::Leave;
+        r = requests[0].reap(kLeaderTimeoutMs, &bStopRequest);
     }
-    if (bStopRequest) return Cycle::Leave;
-    r = requests[0].reap(kLeaderTimeoutMs, &bStopRequest);
     if (r < 0) {
         if (bStopRequest) return Cycle::Leave;
         DeviceLog(pDevice, U3V_LOG_ERROR, " get leader Err %d\n", r);
-        if (r == LIBUSB_ERROR_NO_DEVICE) return Cycle::Leave;  // unplugged: nothing will come
-        if (r == LIBUSB_ERROR_PIPE) usb::clearHalt(pDevice->UsbHandle, pDevice->StreamInEndpoint);
-        if (r != LIBUSB_ERROR_TIMEOUT) std::this_thread::sleep_for(kErrorBackoff);
+        switch (r) {
+            case LIBUSB_ERROR_NO_DEVICE: return Cycle::Leave;  // unplugged: nothing will come
+            case LIBUSB_ERROR_TIMEOUT:
+            case LIBUSB_ERROR_OVERFLOW: break;  // payload of an image we lost track of
+            case LIBUSB_ERROR_PIPE:
+                usb::clearHalt(pDevice->UsbHandle, pDevice->StreamInEndpoint);
+                [[fallthrough]];
+            default: std::this_thread::sleep_for(kErrorBackoff);
+        }
         return Cycle::Restart;
     }
     stream::Leader head;
@@ -155,7 +169,15 @@ U3V_Stream::Cycle U3V_Stream::ImageCycle(ImageBuffer& current, usb::AsyncRead* r
     r = requests[trailerRequest].reap(nTimeout, &bStopRequest);
     if (bStopRequest) return Cycle::Leave;
     stream::Trailer tail;
-    if (r < 0 || !stream::decodeTrailer(trailer, static_cast<size_t>(r), tail)) return Cycle::Restart;
+    if (r < 0 || !stream::decodeTrailer(trailer, static_cast<size_t>(r), tail)) {
+        // A camera that lost a trailer goes on with the next leader: keep it rather than
+        // losing that image too.
+        if (r >= 4 && getLe32(trailer) == stream::LEADER_MAGIC_KEY) {
+            nCarriedLeader = std::min<size_t>(static_cast<size_t>(r), nMaximumLeaderSize);
+            std::memcpy(leader, trailer, nCarriedLeader);
+        }
+        return Cycle::Restart;
+    }
     if (tail.nBlockId != head.nBlockId) {
         DeviceLog(pDevice, U3V_LOG_ERROR,
                   "Leader block id != trailer block id. Expected -> %lld, actual -> %lld",

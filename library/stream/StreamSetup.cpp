@@ -136,6 +136,7 @@ uint16_t U3V_Stream::StartAcquisition(uint32_t /*unused*/) {
     readyQueue.clear();
     bufferPool.clear();
     nPoolNext = 0;
+    nCarriedLeader = 0;
     readyQueue.reset(nBufferCount);
     bufferPool.reserve(static_cast<size_t>(nBufferCount) + 1);
     for (uint64_t i = 0; i <= nBufferCount; ++i) {

@@ -68,7 +68,8 @@ private:
     ImageBuffer* NextFreeBuffer();
     void EndWorker();
 
-    size_t nPoolNext = 0;  // worker only: the pool's rotation point
+    size_t nPoolNext = 0;       // worker only: the pool's rotation point
+    size_t nCarriedLeader = 0;  // worker only: bytes of a leader already in the leader buffer
 };
 
 }  // namespace tessoral

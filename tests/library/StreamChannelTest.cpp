@@ -222,6 +222,18 @@ TEST_F(StreamChannelTest, BadLeadersAndTrailersDiscardTheImage) {
     EXPECT_NE(std::find(texts.begin(), texts.end(), "check if leader correct 52"), texts.end());
 }
 
+// A camera that lost a trailer goes straight on with the next leader; that image is kept.
+TEST_F(StreamChannelTest, ImageAfterAMissingTrailerIsDelivered) {
+    start(1000);
+    const WireImage first = image(1, 1000);
+    pushStream(leaderBytes(first));
+    pushStream(first.payload);
+    pushImage(image(2, 1000));
+    U3V_ImageInfo info{};
+    EXPECT_EQ(take(1000, info), pattern(2, 1000));
+    EXPECT_EQ(info.BlockId, 2u);
+}
+
 // Leader and trailer fields come only from bytes that arrived: a cut-off leader or trailer
 // is not completed from what an earlier image left in the buffers.
 TEST_F(StreamChannelTest, ShortLeaderOrTrailerIsNeverDecodedFromStaleBytes) {

@@ -14,7 +14,7 @@ constexpr uint32_t kW = 1920, kH = 1200;
 constexpr uint64_t kBytesPerSecond = 400000000;
 
 struct Result {
-    uint64_t lost = 0, images = 0;
+    uint64_t lost = 0, images = 0, cameraDropped = 0, gaps = 0;
     double cpuPerGb = 0, mbPerSecond = 0;
     bool ok = false;
 };
@@ -34,14 +34,15 @@ Result measure(bench::Camera& camera, double duration, Read&& read) {
         uint64_t block = 0;
         ok = read(destination.data(), block);
         if (ok) {
-            if (block > previous + 1) r.lost += block - previous - 1;
+            if (block > previous + 1) r.gaps += block - previous - 1;
             previous = block;
             ++r.images;
         }
     }
     const double elapsed = bench::seconds(Clock::now() - t0);
     const double cpu = bench::cpuSeconds() - cpu0;
-    r.lost += vcam::streamStats(camera.id).dropped - droppedBefore;
+    r.cameraDropped = vcam::streamStats(camera.id).dropped - droppedBefore;
+    r.lost = r.gaps + r.cameraDropped;
     const double gb = static_cast<double>(r.images) * static_cast<double>(payload) / 1e9;
     r.cpuPerGb = gb > 0 ? cpu / gb : 0;
     r.mbPerSecond = gb * 1000 / elapsed;
@@ -80,6 +81,8 @@ Result runPlain(double duration) {
 
 void print(const char* prefix, const Result& r) {
     std::printf("%slost: %llu\n", prefix, static_cast<unsigned long long>(r.lost));
+    std::printf("%scamera_dropped: %llu\n", prefix, static_cast<unsigned long long>(r.cameraDropped));
+    std::printf("%sblock_id_gaps: %llu\n", prefix, static_cast<unsigned long long>(r.gaps));
     std::printf("%scpu_s_per_gb: %.3f\n", prefix, r.cpuPerGb);
     std::printf("%smb_s: %.1f\n", prefix, r.mbPerSecond);
     std::printf("%simages: %llu\n", prefix, static_cast<unsigned long long>(r.images));

@@ -240,5 +240,39 @@ TEST_F(StreamingCameraTest, TestEventReachesTheCallback) {
     EXPECT_EQ(U3V_CloseEvent(event), U3V_OK);
 }
 
+// Faulty test events never reach the callback; one without data reports length 0 and
+// data 0, not the bytes of the event before it.
+TEST_F(StreamingCameraTest, FaultyTestEventsAreDropped) {
+    openCamera();
+    static std::mutex m;
+    static std::vector<std::array<uint64_t, 3>> events;
+    {
+        std::lock_guard<std::mutex> lock(m);
+        events.clear();
+    }
+    auto onEvent = [](uint16_t id, uint64_t, uint32_t length, uint64_t data) {
+        std::lock_guard<std::mutex> lock(m);
+        events.push_back({id, length, data});
+    };
+    void* event = nullptr;
+    ASSERT_EQ(U3V_OpenEvent(device_, control_, &event, onEvent, 100), U3V_OK);
+    uint32_t enable = 1;
+    ASSERT_EQ(U3V_WriteMem(control_, eirm(), 4, &enable), U3V_OK);
+    using K = vcam::EventFaultKind;
+    int skip = 1;
+    for (K kind : {K::Short, K::WrongPrefix, K::WrongCommand, K::NoData}) {
+        vcam::EventFault fault;
+        fault.kind = kind;
+        fault.skip = skip++;
+        vcam::addEventFault(camera_, fault);
+    }
+    for (int i = 0; i < 6; ++i) ASSERT_EQ(U3V_TestEvent(event), U3V_OK);
+    ASSERT_TRUE(waitForReads(kEventEndpoint, 6));
+    EXPECT_EQ(U3V_CloseEvent(event), U3V_OK);
+    std::lock_guard<std::mutex> lock(m);
+    EXPECT_EQ(events, (std::vector<std::array<uint64_t, 3>>{
+                          {0x4FFF, 8, 0}, {0x4FFF, 0, 0}, {0x4FFF, 8, 5}}));
+}
+
 }  // namespace
 }  // namespace testsupport

@@ -371,6 +371,11 @@ TEST_F(Stream, TriggerModeTakesOneImagePerSoftwareTrigger) {
     EXPECT_EQ(le(waiting.data, 8, 8), 3u);
     for (int i = 0; i < 4; ++i) ASSERT_EQ(read(kStreamIn, 1024).result, 0);  // rest of image 3
 
+    ASSERT_EQ(write(0x40144, 1), 0);  // TriggerSource Line0: software triggers do nothing
+    ASSERT_EQ(write(kTriggerSoftware, 1), 0);
+    EXPECT_EQ(read(kStreamIn, 1024, 50).result, LIBUSB_ERROR_TIMEOUT);
+    ASSERT_EQ(write(0x40144, 0), 0);
+
     ASSERT_EQ(write(kTriggerMode, 0), 0);
     EXPECT_EQ(le(readImage(plan, 3000).leader, 8, 8), 4u) << "free-running again";
 }

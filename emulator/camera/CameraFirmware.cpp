@@ -386,6 +386,7 @@ CameraFirmware::CameraFirmware(const CameraConfig& config, const std::string& st
     }
     runningBootLoader_ = flashBootLoader_;
     state_ = std::make_unique<State>(bootConfig());
+    for (const ControlFault& fault : config.controlFaults) state_->faults.push_back(FaultEntry{fault});
 }
 
 CameraFirmware::~CameraFirmware() = default;

@@ -1,6 +1,7 @@
 // Firmware updates through the download window, as a host drives them over libusb: the
 // window's rules, flashing and rebooting, the boot loader, and the flash that persists in
 // the state directory.
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -9,6 +10,7 @@
 #include <fstream>
 #include <thread>
 
+#include "config/ConfigFile.h"
 #include "emulator/UsbWorld.h"
 
 namespace {
@@ -344,6 +346,89 @@ TEST_F(Update, ConcurrentSavesLeaveOneCompleteImage) {
     reader.join();
     EXPECT_GT(seen.load(), 0);
     EXPECT_EQ(torn.load(), 0);
+}
+
+TEST_F(Update, TheConfigurationFileSetsTheFirmwareSide) {
+    StateDir dir;
+    char name[] = "/tmp/vcam-fw-config-XXXXXX";
+    const int fd = mkstemp(name);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+    std::ofstream(name) << "state_dir = " << dir.path << "/sub\n"
+                        << "[camera]\n"
+                           "flash_time_ms = 0\n"
+                           "reboot_time_ms = 0\n"
+                           "firmware_window_size = 2048\n"
+                           "boot_loader = yes\n"
+                           "boot_loader_version = BL 0.9\n"
+                           "control_faults = status 0x8006 at 0x7F000100 count -1; no_ack at 0x7F000200 skip 1\n";
+    std::string error;
+    const bool loaded = vcam::loadConfig(name, &error);
+    std::remove(name);
+    ASSERT_TRUE(loaded) << error;
+    EXPECT_EQ(vcam::stateDir(), dir.path + "/sub");
+
+    Host host{open(only())};
+    EXPECT_EQ(ascii(host.h, 2), "U3V_Bootloader");
+    EXPECT_EQ(host.text(0x00C4), "BL 0.9");
+    EXPECT_EQ(host.write(kSizeReg, le32(2052)), 0x8002) << "window size";
+    EXPECT_EQ(host.write(kData + 0x100, Bytes(4, 0)), 0x8006);
+    EXPECT_EQ(host.write(kData + 0x100, Bytes(4, 0)), 0x8006) << "count -1: every time";
+    EXPECT_EQ(host.write(kData + 0x200, Bytes(4, 0)), 0) << "skip 1";
+    EXPECT_EQ(host.write(kData + 0x200, Bytes(4, 0)), kNoAck);
+    EXPECT_EQ(host.write(kData + 0x200, Bytes(4, 0)), 0) << "count 1 by default";
+    close(host.h);
+
+    // The boot loader takes the image; the state directory is made when first needed.
+    host = updateAndReturn(vcam::makeFirmwareImage("VCam-5", "5.5", payload(16)));
+    EXPECT_EQ(ascii(host.h, 2), "VCam-5");
+    EXPECT_TRUE(std::filesystem::exists(dir.path + "/sub/VC0000000001.flash"));
+    EXPECT_EQ(host.write(kData + 0x100, Bytes(4, 0)), 0x8006) << "faults stay across the reboot";
+
+    vcam::WorldConfig parsed;
+    EXPECT_FALSE(vcam::ConfigFile::parse("[camera]\ncontrol_faults = status at 5\n", "f", parsed, &error));
+    EXPECT_EQ(error, "f:2: control fault 'status' needs a status from 0 to 0xFFFF");
+    EXPECT_FALSE(vcam::ConfigFile::parse("[camera]\ncontrol_faults = melt\n", "f", parsed, &error));
+    EXPECT_EQ(error, "f:2: unknown control fault 'melt'");
+    EXPECT_FALSE(vcam::ConfigFile::parse("[camera]\ncontrol_faults = no_ack count\n", "f", parsed, &error));
+    EXPECT_EQ(error, "f:2: control fault option 'count' needs a value");
+    EXPECT_FALSE(vcam::ConfigFile::parse("[camera]\nflash_time_ms = -1\n", "f", parsed, &error));
+}
+
+TEST_F(Update, ImageMakerWritesImagesTheCameraAccepts) {
+    char dirName[] = "/tmp/vcam-mkfw-XXXXXX";
+    ASSERT_NE(mkdtemp(dirName), nullptr);
+    const std::string d = dirName;
+    auto run = [](const std::string& args) {
+        const int status = std::system((std::string(VCAM_MKFW) + " " + args + " >/dev/null 2>&1").c_str());
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    };
+    auto load = [](const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    };
+    std::ofstream(d + "/payload", std::ios::binary) << "abc";
+
+    EXPECT_EQ(run("--help"), 0);
+    EXPECT_EQ(run("--model VCam-1 --version 7.0 --payload " + d + "/payload -o " + d + "/a.bin"), 0);
+    EXPECT_EQ(load(d + "/a.bin"), vcam::makeFirmwareImage("VCam-1", "7.0", {'a', 'b', 'c'}));
+    EXPECT_EQ(run("--check " + d + "/a.bin"), 0);
+
+    EXPECT_EQ(run("--model VCam-1 --version 7.1 --size 1001 -o " + d + "/b.bin"), 0);
+    vcam::FirmwareImageInfo info = vcam::inspectFirmwareImage(load(d + "/b.bin"));
+    EXPECT_TRUE(info.valid);
+    EXPECT_EQ(info.payloadSize, 1001u);
+    EXPECT_EQ(info.version, "7.1");
+
+    EXPECT_EQ(run("--model VCam-1 --version 7.2 --corrupt -o " + d + "/c.bin"), 0);
+    EXPECT_EQ(vcam::inspectFirmwareImage(load(d + "/c.bin")).problem, "checksum mismatch");
+    EXPECT_EQ(run("--check " + d + "/c.bin"), 1);
+
+    EXPECT_EQ(run("--model VCam-1 -o " + d + "/d.bin"), 2) << "version missing";
+    EXPECT_EQ(run("--model VCam-1 --version 1 --size 12x -o " + d + "/d.bin"), 2);
+    EXPECT_EQ(run("--model VCam-1 --version 1 --payload " + d + "/none -o " + d + "/d.bin"), 2);
+    EXPECT_FALSE(std::filesystem::exists(d + "/d.bin"));
+    std::filesystem::remove_all(d);
 }
 
 }  // namespace

@@ -37,6 +37,32 @@ enum class DiscoveryFault {
     NoDeviceInfo,      // the configuration carries no device info descriptor (type 0x24)
 };
 
+// Faults on the control channel. A fault applies to the commands that match it (any
+// command, or only those touching address), after skipping the first `skip` matches, for
+// `count` matches (-1: for ever).
+enum class ControlFaultKind {
+    NoAck,           // the camera never answers
+    ShortAck,        // the acknowledge lacks its last byte
+    LongAck,         // the acknowledge carries 4 bytes too many
+    WrongPrefix,     // prefix "U3VX"
+    WrongCommand,    // command id off by 0x10
+    WrongRequestId,  // request id + 1
+    Status,          // the acknowledge carries `status`
+    StallIn,         // the IN endpoint halts instead of answering
+    StallOut,        // the OUT endpoint halts on the command
+    Pending,         // pending acknowledges with `pendingTimeoutsMs`, then the real one
+    Replace,         // the answer is exactly `ack`, whatever the command (executed as usual)
+};
+struct ControlFault {
+    ControlFaultKind kind = ControlFaultKind::NoAck;
+    std::optional<uint64_t> address;  // only commands whose address equals this
+    int skip = 0;
+    int count = 1;
+    uint16_t status = 0;
+    std::vector<uint16_t> pendingTimeoutsMs;
+    std::vector<uint8_t> ack;  // with Replace
+};
+
 struct CameraConfig {
     Identity identity;
     uint16_t vendorId = 0x1209;
@@ -64,6 +90,9 @@ struct CameraConfig {
     uint32_t firmwareWindowSize = 16u << 20;  // bytes of the data area at 0x7F000000
     bool bootLoader = false;                  // starts in its boot loader (as after a bad image)
     std::string bootLoaderVersion = "1.0.0";  // the device version its boot loader reports
+
+    // Faults on the control channel from the start (as if added with addControlFault).
+    std::vector<ControlFault> controlFaults;
 };
 
 struct DeviceConfig {  // a USB device that is not a camera
@@ -134,31 +163,6 @@ bool plugged(int id);
 bool peek(int camera, uint64_t address, void* out, size_t length);
 bool poke(int camera, uint64_t address, const void* data, size_t length);
 
-// Faults on the control channel. A fault applies to the commands that match it (any
-// command, or only those touching address), after skipping the first `skip` matches, for
-// `count` matches (-1: for ever).
-enum class ControlFaultKind {
-    NoAck,           // the camera never answers
-    ShortAck,        // the acknowledge lacks its last byte
-    LongAck,         // the acknowledge carries 4 bytes too many
-    WrongPrefix,     // prefix "U3VX"
-    WrongCommand,    // command id off by 0x10
-    WrongRequestId,  // request id + 1
-    Status,          // the acknowledge carries `status`
-    StallIn,         // the IN endpoint halts instead of answering
-    StallOut,        // the OUT endpoint halts on the command
-    Pending,         // pending acknowledges with `pendingTimeoutsMs`, then the real one
-    Replace,         // the answer is exactly `ack`, whatever the command (executed as usual)
-};
-struct ControlFault {
-    ControlFaultKind kind = ControlFaultKind::NoAck;
-    std::optional<uint64_t> address;  // only commands whose address equals this
-    int skip = 0;
-    int count = 1;
-    uint16_t status = 0;
-    std::vector<uint16_t> pendingTimeoutsMs;
-    std::vector<uint8_t> ack;  // with Replace
-};
 void addControlFault(int camera, const ControlFault& fault);
 void clearControlFaults(int camera);
 

@@ -375,7 +375,7 @@ struct CameraFirmware::State {
 
 CameraFirmware::CameraFirmware(const CameraConfig& config, const std::string& stateDir)
     : base_(config), store_(stateDir, config.identity.guid), flashBootLoader_(config.bootLoader) {
-    if (std::optional<std::vector<uint8_t>> stored = store_.load()) {
+    if (std::optional<std::vector<uint8_t>> stored = store_.load(config.firmwareWindowSize)) {
         FirmwareImageInfo info = fwimage::inspect(stored->data(), stored->size());
         flashBootLoader_ = !info.valid;  // an erased or damaged flash leaves only the boot loader
         if (info.valid) {
@@ -453,6 +453,16 @@ void CameraFirmware::reboot() {
     state_ = std::move(fresh);
     runningBootLoader_ = flashBootLoader_;
     updating_ = false;
+}
+
+void CameraFirmware::interruptUpdate() {
+    std::lock_guard lock(mutex_);
+    flash_.clear();
+    flashModel_.clear();
+    flashVersion_.clear();
+    flashBootLoader_ = true;
+    lastProblem_ = "update interrupted";
+    store_.save(flash_);
 }
 
 Identity CameraFirmware::identity() const {

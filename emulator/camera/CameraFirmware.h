@@ -49,6 +49,9 @@ public:
     // Boots what the flash holds: registers, description file and identity start afresh;
     // faults set by tests stay.
     void reboot();
+    // Power lost while writing the flash: what was written is useless, the boot loader is
+    // all that is left.
+    void interruptUpdate();
     Identity identity() const;
     FirmwareStatus status() const;
 

@@ -53,10 +53,15 @@ FlashStore::FlashStore(std::string directory, const std::string& guid)
     if (!directory_.empty()) path_ = (std::filesystem::path(directory_) / fileNameFor(guid)).string();
 }
 
-std::optional<std::vector<uint8_t>> FlashStore::load() const {
+std::optional<std::vector<uint8_t>> FlashStore::load(uint64_t capacity) const {
     if (!enabled()) return std::nullopt;
     std::error_code ec;
     if (!std::filesystem::exists(path_, ec)) return std::nullopt;
+    const uintmax_t size = std::filesystem::file_size(path_, ec);
+    if (!ec && size > capacity) {
+        std::fprintf(stderr, "vcam: %s is larger than the camera's flash; taken as erased\n", path_.c_str());
+        return std::vector<uint8_t>{};
+    }
     std::ifstream in(path_, std::ios::binary);
     if (!in) {
         std::fprintf(stderr, "vcam: cannot read %s\n", path_.c_str());

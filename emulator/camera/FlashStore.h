@@ -18,7 +18,8 @@ public:
     const std::string& path() const { return path_; }
 
     // The stored flash; nothing when no file exists (or it cannot be read: said on stderr).
-    std::optional<std::vector<uint8_t>> load() const;
+    // A file larger than `capacity` cannot be a flash of this camera: it reads as erased.
+    std::optional<std::vector<uint8_t>> load(uint64_t capacity) const;
     // Replaces the file in one step: a reader (this or another process) sees the old flash
     // or the new one, never a mixture, and a crash midway leaves the old one. Failure is
     // said on stderr; the camera goes on with the flash it has in memory.

@@ -29,22 +29,40 @@ void runUpdate(std::shared_ptr<VirtualDevice> camera) {
     World& world = World::raw();
     const CameraConfig& config = *camera->camera();
 
+    uint64_t session = 0;
+    {
+        std::lock_guard<std::mutex> lock(world.mutex());
+        session = camera->session();
+    }
+
     // Flashing: still on the bus, answering (the window is busy).
     const Clock::time_point leaveAt = Clock::now() + std::chrono::milliseconds(config.flashTimeMs);
     std::this_thread::sleep_until(leaveAt);
     uint64_t looksAtLeave = 0;
+    bool interrupted = false, pluggedNow = true;
     for (;;) {
         {
             std::lock_guard<std::mutex> lock(world.mutex());
             if (world.find(camera->id()) != camera) return;
             Endpoint* in = camera->endpoint(DeviceDescriptors::kControlIn);
-            if (!camera->plugged() || in == nullptr || in->pending() == 0 ||
-                Clock::now() >= leaveAt + kAckGrace) {
+            pluggedNow = camera->plugged();
+            // Unplugged at any moment of the flash time: the camera lost its power.
+            interrupted = !pluggedNow || camera->session() != session;
+            if (interrupted || in == nullptr || in->pending() == 0 || Clock::now() >= leaveAt + kAckGrace) {
                 looksAtLeave = world.looks();
                 break;
             }
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    if (interrupted) camera->firmware()->interruptUpdate();
+    if (!pluggedNow) {
+        // Still out: it boots its boot loader whenever it is plugged in again.
+        camera->firmware()->reboot();
+        const Identity identity = camera->firmware()->identity();
+        std::lock_guard<std::mutex> lock(world.mutex());
+        if (world.find(camera->id()) == camera && !camera->plugged()) camera->setIdentity(identity);
+        return;
     }
     world.unplug(camera->id());
     const Clock::time_point leftAt = Clock::now();

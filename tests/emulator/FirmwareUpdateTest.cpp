@@ -261,6 +261,29 @@ TEST_F(Update, StaysForTheFlashTimeAndAwayForTheRebootTime) {
     EXPECT_GE(awayFor, 290);
 }
 
+TEST_F(Update, PullingTheCameraWhileItFlashesLeavesTheBootLoader) {
+    StateDir dir;
+    vcam::CameraConfig c = quickCamera();
+    c.flashTimeMs = 200;
+    const int id = vcam::addCamera(c);
+    Host host{open(only())};
+    host.upload(vcam::makeFirmwareImage("VCam-1", "3.0", payload(10)));
+    vcam::unplug(id);
+    const auto until = Clock::now() + std::chrono::seconds(5);
+    while (vcam::firmwareStatus(id).updating && Clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    vcam::FirmwareStatus s = vcam::firmwareStatus(id);
+    EXPECT_FALSE(s.updating);
+    EXPECT_TRUE(s.bootLoader);
+    EXPECT_EQ(s.lastProblem, "update interrupted");
+    EXPECT_FALSE(vcam::plugged(id)) << "it does not plug itself back in";
+
+    vcam::replug(id);
+    EXPECT_EQ(ascii(open(only()), 2), "U3V_Bootloader");
+    vcam::reset();
+    EXPECT_TRUE(vcam::firmwareStatus(vcam::addCamera(quickCamera())).bootLoader) << "the erased flash persists";
+}
+
 TEST_F(Update, ACameraNobodyLooksForStillComesBack) {
     const int id = vcam::addCamera(quickCamera());
     Host host{open(only())};
@@ -308,6 +331,12 @@ TEST_F(Update, TheFlashPersistsInTheStateDirectory) {
     updateAndReturn(vcam::makeFirmwareImage("VCam-7", "1.2", payload(8)));
     vcam::reset();
     EXPECT_EQ(vcam::firmwareStatus(vcam::addCamera(quickCamera("VC0000000002"))).model, "VCam-7");
+
+    // A flash file larger than the camera's window is not read in.
+    vcam::reset();
+    vcam::CameraConfig small = quickCamera("VC0000000002");
+    small.firmwareWindowSize = 64;
+    EXPECT_TRUE(vcam::firmwareStatus(vcam::addCamera(small)).bootLoader);
 }
 
 TEST_F(Update, ConcurrentSavesLeaveOneCompleteImage) {

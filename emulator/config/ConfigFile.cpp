@@ -114,6 +114,90 @@ bool parseFault(const std::string& text, DiscoveryFault& out) {
     return false;
 }
 
+// "kind [at ADDRESS] [skip N] [count N|-1] [pending MS,MS...] [ack HEX]", several separated
+// by ';'; the kind status carries its GenCP status right after it ("status 0x8006 at ...").
+bool parseControlFaults(const std::string& text, std::vector<ControlFault>& out, std::string& why) {
+    static const std::pair<const char*, ControlFaultKind> kinds[] = {
+        {"no_ack", ControlFaultKind::NoAck},
+        {"short_ack", ControlFaultKind::ShortAck},
+        {"long_ack", ControlFaultKind::LongAck},
+        {"wrong_prefix", ControlFaultKind::WrongPrefix},
+        {"wrong_command", ControlFaultKind::WrongCommand},
+        {"wrong_request_id", ControlFaultKind::WrongRequestId},
+        {"status", ControlFaultKind::Status},
+        {"stall_in", ControlFaultKind::StallIn},
+        {"stall_out", ControlFaultKind::StallOut},
+        {"pending", ControlFaultKind::Pending},
+        {"replace", ControlFaultKind::Replace},
+    };
+    out.clear();
+    std::istringstream faults(text);
+    std::string one;
+    while (std::getline(faults, one, ';')) {
+        std::istringstream words(one);
+        std::string kind;
+        if (!(words >> kind)) continue;
+        ControlFault fault;
+        bool known = false;
+        for (const auto& [name, k] : kinds) {
+            if (kind == name) {
+                fault.kind = k;
+                known = true;
+            }
+        }
+        if (!known) {
+            why = "unknown control fault '" + kind + "'";
+            return false;
+        }
+        if (fault.kind == ControlFaultKind::Status) {
+            std::string code;
+            uint64_t n = 0;
+            if (!(words >> code) || !parseUnsigned(code, UINT16_MAX, n)) {
+                why = "control fault 'status' needs a status from 0 to 0xFFFF";
+                return false;
+            }
+            fault.status = static_cast<uint16_t>(n);
+        }
+        std::string option, value;
+        while (words >> option) {
+            if (!(words >> value)) {
+                why = "control fault option '" + option + "' needs a value";
+                return false;
+            }
+            uint64_t n = 0;
+            bool ok = true;
+            if (option == "at") {
+                ok = parseUnsigned(value, UINT64_MAX, n);
+                fault.address = n;
+            } else if (option == "skip") {
+                ok = parseUnsigned(value, INT32_MAX, n);
+                fault.skip = static_cast<int>(n);
+            } else if (option == "count") {
+                ok = value == "-1" || parseUnsigned(value, INT32_MAX, n);
+                fault.count = value == "-1" ? -1 : static_cast<int>(n);
+            } else if (option == "pending") {
+                std::istringstream list(value);
+                std::string ms;
+                while (ok && std::getline(list, ms, ',')) {
+                    ok = parseUnsigned(ms, UINT16_MAX, n);
+                    fault.pendingTimeoutsMs.push_back(static_cast<uint16_t>(n));
+                }
+            } else if (option == "ack") {
+                ok = parseHexBytes(value, fault.ack);
+            } else {
+                why = "unknown control fault option '" + option + "'";
+                return false;
+            }
+            if (!ok) {
+                why = "bad value '" + value + "' for control fault option '" + option + "'";
+                return false;
+            }
+        }
+        out.push_back(std::move(fault));
+    }
+    return true;
+}
+
 class Parser {
 public:
     Parser(const std::string& name, WorldConfig& out) : name_(name), out_(out) {}
@@ -254,6 +338,19 @@ private:
         if (key == "payload_alignment_log2") {
             if (!number(key, value, c.payloadAlignmentLog2)) return false;
             if (c.payloadAlignmentLog2 > 31) return fail("bad value '" + value + "' for payload_alignment_log2 (0 to 31)");
+            return true;
+        }
+        if (key == "flash_time_ms") return number(key, value, c.flashTimeMs);
+        if (key == "reboot_time_ms") return number(key, value, c.rebootTimeMs);
+        if (key == "firmware_window_size") return number(key, value, c.firmwareWindowSize);
+        if (key == "boot_loader") return flag(key, value, c.bootLoader);
+        if (key == "control_faults") {
+            std::string why;
+            if (!parseControlFaults(value, c.controlFaults, why)) return fail(why);
+            return true;
+        }
+        if (key == "boot_loader_version") {
+            c.bootLoaderVersion = value;
             return true;
         }
         return fail("unknown key '" + key + "' in [camera]");

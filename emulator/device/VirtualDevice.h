@@ -4,12 +4,15 @@
 // replugs. Plug state, pipes and claims are guarded by the world lock.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
 #include <optional>
 #include <set>
+#include <string>
+#include <vector>
 
 #include "camera/CameraFirmware.h"
 #include "device/DeviceDescriptors.h"
@@ -21,7 +24,8 @@ namespace vcam {
 
 class VirtualDevice : public std::enable_shared_from_this<VirtualDevice> {
 public:
-    VirtualDevice(int id, const CameraConfig& config);
+    // A camera boots what its flash in `stateDir` holds (nothing there: as configured).
+    VirtualDevice(int id, const CameraConfig& config, const std::string& stateDir = {});
     VirtualDevice(int id, const DeviceConfig& config);
     VirtualDevice(const VirtualDevice&) = delete;
     VirtualDevice& operator=(const VirtualDevice&) = delete;
@@ -29,7 +33,12 @@ public:
     int id() const { return id_; }
     bool isCamera() const { return camera_.has_value(); }
     const CameraConfig* camera() const { return camera_ ? &*camera_ : nullptr; }
-    const DeviceDescriptors& descriptors() const { return descriptors_; }
+    // Read without the world lock by device records: a firmware update replaces them only
+    // while the device is off the bus, and earlier ones stay allocated for late readers.
+    const DeviceDescriptors& descriptors() const { return *descriptors_.load(std::memory_order_acquire); }
+    // After a reboot: the descriptors tell the identity the firmware now reports. Under the
+    // world lock, while the device is off the bus.
+    void setIdentity(const Identity& identity);
     CameraFirmware* firmware() const { return firmware_.get(); }
     // libusb_open is refused with LIBUSB_ERROR_ACCESS.
     bool openRefused() const;
@@ -75,8 +84,10 @@ private:
     int id_;
     std::optional<CameraConfig> camera_;
     bool openFails_ = false;  // a non-camera device the user may not open
-    DeviceDescriptors descriptors_;
+    std::optional<Identity> identity_;  // what the descriptors tell (cameras)
     std::unique_ptr<CameraFirmware> firmware_;
+    std::vector<std::unique_ptr<const DeviceDescriptors>> descriptorGenerations_;
+    std::atomic<const DeviceDescriptors*> descriptors_{nullptr};
     std::map<uint8_t, Endpoint> endpoints_;
     std::map<int, const void*> claims_;
     std::set<int> driverBound_;

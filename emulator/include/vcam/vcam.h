@@ -24,6 +24,7 @@ struct Identity {
     std::string manufacturerInfo = "Virtual USB3 Vision camera";
     std::string serialNumber = "00000001";
     std::string userDefinedName = "";
+    bool operator==(const Identity&) const = default;
 };
 
 // Ways discovery can fail on a camera.
@@ -35,6 +36,32 @@ enum class DiscoveryFault {
     ConfigReadFails,   // GET_DESCRIPTOR(configuration) on the open device fails (LIBUSB_ERROR_PIPE)
     StringReadFails,   // reading the string with index failingStringIndex fails (LIBUSB_ERROR_PIPE)
     NoDeviceInfo,      // the configuration carries no device info descriptor (type 0x24)
+};
+
+// Faults on the control channel. A fault applies to the commands that match it (any
+// command, or only those touching address), after skipping the first `skip` matches, for
+// `count` matches (-1: for ever).
+enum class ControlFaultKind {
+    NoAck,           // the camera never answers
+    ShortAck,        // the acknowledge lacks its last byte
+    LongAck,         // the acknowledge carries 4 bytes too many
+    WrongPrefix,     // prefix "U3VX"
+    WrongCommand,    // command id off by 0x10
+    WrongRequestId,  // request id + 1
+    Status,          // the acknowledge carries `status`
+    StallIn,         // the IN endpoint halts instead of answering
+    StallOut,        // the OUT endpoint halts on the command
+    Pending,         // pending acknowledges with `pendingTimeoutsMs`, then the real one
+    Replace,         // the answer is exactly `ack`, whatever the command (executed as usual)
+};
+struct ControlFault {
+    ControlFaultKind kind = ControlFaultKind::NoAck;
+    std::optional<uint64_t> address;  // only commands whose address equals this
+    int skip = 0;
+    int count = 1;
+    uint16_t status = 0;
+    std::vector<uint16_t> pendingTimeoutsMs;
+    std::vector<uint8_t> ack;  // with Replace
 };
 
 struct CameraConfig {
@@ -66,6 +93,16 @@ struct CameraConfig {
     uint32_t frameRate = 0;                     // frames per second limit; 0 = none
     uint32_t imageBuffers = 4;                  // images the camera holds for the host (>= 1)
     uint8_t payloadAlignmentLog2 = 3;           // SI_Info alignment: 2^n bytes (advisory)
+
+    // Firmware update (see the download window in emulator/README.md).
+    uint32_t flashTimeMs = 1000;   // on the bus, writing its flash, after the start command
+    uint32_t rebootTimeMs = 2000;  // off the bus, rebooting, before it comes back
+    uint32_t firmwareWindowSize = 16u << 20;  // bytes of the data area at 0x7F000000
+    bool bootLoader = false;                  // starts in its boot loader (as after a bad image)
+    std::string bootLoaderVersion = "1.0.0";  // the device version its boot loader reports
+
+    // Faults on the control channel from the start (as if added with addControlFault).
+    std::vector<ControlFault> controlFaults;
 };
 
 struct DeviceConfig {  // a USB device that is not a camera
@@ -77,6 +114,51 @@ struct DeviceConfig {  // a USB device that is not a camera
     uint8_t interfaceClass = 0x03;
     bool openFails = false;  // libusb_open answers LIBUSB_ERROR_ACCESS (node not open to the user)
 };
+
+// The model name a camera reports while it runs its boot loader.
+inline constexpr const char* kBootLoaderModel = "U3V_Bootloader";
+
+// The firmware download window in every camera's register space.
+inline constexpr uint64_t kFirmwareSizeRegister = 0x7EFFFFF8;   // 4 bytes: image length
+inline constexpr uint64_t kFirmwareStartRegister = 0x7EFFFFFC;  // 4 bytes: write 0xAFFE
+inline constexpr uint64_t kFirmwareData = 0x7F000000;           // the image bytes
+inline constexpr uint32_t kFirmwareStartMagic = 0xAFFE;
+
+// The camera's firmware image format: a 160-byte header, then the payload.
+//   0  "VCFW"                    76  version, 64 bytes, NUL-padded (what the camera reports)
+//   4  format 1 (16 bit)        140  SHA-1 over bytes 0..139 and the payload
+//   6  header size 160 (16 bit) 160  payload
+//   8  payload size (32 bit)
+//  12  model, 64 bytes, NUL-padded (the model the image fits)
+// All numbers little-endian; model and version are 1 to 63 printable ASCII characters.
+// makeFirmwareImage throws std::invalid_argument for texts that break these rules.
+std::vector<uint8_t> makeFirmwareImage(const std::string& model, const std::string& version,
+                                       const std::vector<uint8_t>& payload);
+struct FirmwareImageInfo {
+    bool valid = false;
+    std::string problem;  // why not, when not valid
+    std::string model, version;
+    uint32_t payloadSize = 0;
+};
+// Checks bytes as a camera does on the start command: an image followed by at most three
+// zero bytes of padding.
+FirmwareImageInfo inspectFirmwareImage(const std::vector<uint8_t>& bytes);
+
+// Where flashed images persist across processes ("" = nowhere). A camera reads its flash
+// from here when it is added; loadConfig sets it from the file's state_dir.
+void setStateDir(const std::string& path);
+std::string stateDir();
+
+struct FirmwareStatus {
+    std::string model, deviceVersion;  // what the camera reports now
+    bool bootLoader = false;           // running its boot loader
+    bool updating = false;             // between an accepted start command and its return
+    unsigned startCommands = 0;        // start commands received since the camera was added
+    unsigned updates = 0;              // good images flashed since the camera was added
+    std::vector<uint8_t> flash;        // the last image flashed (padded as received), if any
+    std::string lastProblem;           // why the last start command's image was refused
+};
+FirmwareStatus firmwareStatus(int camera);
 
 // Resets the world to no devices at all, clears faults and the call record.
 void reset();
@@ -94,31 +176,6 @@ bool plugged(int id);
 bool peek(int camera, uint64_t address, void* out, size_t length);
 bool poke(int camera, uint64_t address, const void* data, size_t length);
 
-// Faults on the control channel. A fault applies to the commands that match it (any
-// command, or only those touching address), after skipping the first `skip` matches, for
-// `count` matches (-1: for ever).
-enum class ControlFaultKind {
-    NoAck,           // the camera never answers
-    ShortAck,        // the acknowledge lacks its last byte
-    LongAck,         // the acknowledge carries 4 bytes too many
-    WrongPrefix,     // prefix "U3VX"
-    WrongCommand,    // command id off by 0x10
-    WrongRequestId,  // request id + 1
-    Status,          // the acknowledge carries `status`
-    StallIn,         // the IN endpoint halts instead of answering
-    StallOut,        // the OUT endpoint halts on the command
-    Pending,         // pending acknowledges with `pendingTimeoutsMs`, then the real one
-    Replace,         // the answer is exactly `ack`, whatever the command (executed as usual)
-};
-struct ControlFault {
-    ControlFaultKind kind = ControlFaultKind::NoAck;
-    std::optional<uint64_t> address;  // only commands whose address equals this
-    int skip = 0;
-    int count = 1;
-    uint16_t status = 0;
-    std::vector<uint16_t> pendingTimeoutsMs;
-    std::vector<uint8_t> ack;  // with Replace
-};
 void addControlFault(int camera, const ControlFault& fault);
 void clearControlFaults(int camera);
 

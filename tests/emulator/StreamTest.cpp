@@ -330,6 +330,49 @@ TEST_F(Stream, PacedImagesAreTakenOnScheduleAndDroppedWhenTheBufferIsFull) {
     EXPECT_EQ(stats.lastBlockId, stats.taken);
 }
 
+TEST_F(Stream, QueuedAsynchronousReadsWaitForThePacedImageInOrder) {
+    vcam::CameraConfig config = unpaced();
+    config.frameRate = 50;  // 20 ms apart
+    plug(config);
+    const Plan plan{1024, 2, 952, 0};
+    start(100, 30, plan);
+    struct Slot {
+        Bytes buffer;
+        libusb_transfer* transfer = nullptr;
+        int order = -1;
+        libusb_transfer_status status{};
+        int actual = -1;
+    };
+    static int finished;  // the callbacks run on this thread, inside event handling
+    finished = 0;
+    std::vector<Slot> slots(10);  // two whole images: leader, three pieces, trailer each
+    for (size_t i = 0; i < slots.size(); ++i) {
+        Slot& slot = slots[i];
+        const int size = 1024;  // every piece of this plan fits
+        slot.buffer.assign(static_cast<size_t>(size), 0);
+        slot.transfer = libusb_alloc_transfer(0);
+        libusb_fill_bulk_transfer(slot.transfer, h, kStreamIn, slot.buffer.data(), size, [](libusb_transfer* t) {
+            auto* s = static_cast<Slot*>(t->user_data);
+            s->order = finished++;
+            s->status = t->status;
+            s->actual = t->actual_length;
+        }, &slot, 1000);
+        ASSERT_EQ(libusb_submit_transfer(slot.transfer), 0);
+    }
+    // The second image is taken 20 ms after the first; its reads wait for it.
+    timeval tv{0, 50000};
+    for (int i = 0; i < 40 && finished < 10; ++i) libusb_handle_events_timeout(ctx, &tv);
+    for (size_t i = 0; i < slots.size(); ++i) {
+        EXPECT_EQ(slots[i].order, static_cast<int>(i));
+        EXPECT_EQ(slots[i].status, LIBUSB_TRANSFER_COMPLETED);
+        libusb_free_transfer(slots[i].transfer);
+    }
+    EXPECT_EQ(le(slots[0].buffer, 8, 8), 1u);
+    EXPECT_EQ(le(slots[5].buffer, 8, 8), 2u);
+    EXPECT_EQ(le(slots[5].buffer, 20, 8) - le(slots[0].buffer, 20, 8), 20000000u);
+    EXPECT_EQ(slots[9].actual, 32);
+}
+
 TEST_F(Stream, UnpacedCameraNeverDrops) {
     plug();
     const Plan plan{1024, 2, 952, 0};

@@ -150,6 +150,7 @@ Access Node::access() const {
 }
 
 void Node::requireReadable() const {
+    if (interface() == Interface::Unsupported) unsupported("value");
     switch (access()) {
     case Access::RO:
     case Access::RW: return;
@@ -160,6 +161,7 @@ void Node::requireReadable() const {
 }
 
 void Node::requireWritable() const {
+    if (interface() == Interface::Unsupported) unsupported("value");
     switch (access()) {
     case Access::WO:
     case Access::RW: return;

@@ -584,7 +584,7 @@ public:
 
 protected:
     size_t size() const {
-        const size_t n = length(4, 8);
+        const size_t n = length(1, kMaxStringLength);
         if (n != 4 && n != 8) fail("<Length> is " + std::to_string(n) + "; a FloatReg has 4 or 8 bytes");
         return n;
     }

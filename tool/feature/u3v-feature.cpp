@@ -89,11 +89,16 @@ private:
             return;
         }
         Line line{depth, name, n->type(), "", "", false};
+        if (n->interface() == genicam::Interface::Unsupported) {
+            line.access = "--";
+            line.value = "(node type not supported)";
+            lines_.push_back(std::move(line));
+            return;
+        }
         try {
             const genicam::Access a = n->access();
             line.access = genicam::accessName(a);
-            if (n->interface() == genicam::Interface::Unsupported) line.value = "(node type not supported)";
-            else if (n->interface() == genicam::Interface::Command) line.value = "(command)";
+            if (n->interface() == genicam::Interface::Command) line.value = "(command)";
             else if (a == genicam::Access::RO || a == genicam::Access::RW) line.value = printable(n->valueText());
         } catch (const genicam::Error& e) {
             line.value = std::string("(error: ") + e.what() + ")";

@@ -31,7 +31,7 @@ libdir=$(PKG_CONFIG_PATH="$pcdir" pkg-config --variable=libdir tessoral)
 found=$(LD_LIBRARY_PATH="$vcam:$libdir" "$work/consumer")
 [ "$found" = 1 ] || { echo "the consumer found '$found' cameras"; exit 1; }
 
-for tool in u3v-list u3v-xml u3v-reg u3v-feature; do
+for tool in u3v-list u3v-xml u3v-reg u3v-feature u3v-grab; do
     [ -x "$prefix/bin/$tool" ] || { echo "$tool is not installed"; exit 1; }
     "$prefix/bin/$tool" --help >/dev/null 2>&1 || [ "$tool" = u3v-list ] || { echo "$tool --help failed"; exit 1; }
 done

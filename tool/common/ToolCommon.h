@@ -46,6 +46,7 @@ public:
     Camera(const Camera&) = delete;
     Camera& operator=(const Camera&) = delete;
 
+    void* device() const { return device_; }
     void* control() const { return control_; }
     const U3V_DEVICE_INFO& info() const { return info_; }
 

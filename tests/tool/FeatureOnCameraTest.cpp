@@ -24,8 +24,10 @@ protected:
         camera_ = std::make_unique<tool::Camera>("", false);
         port_ = std::make_unique<tool::CameraPort>(*camera_);
         map_ = genicam::NodeMap::parse(camera_->descriptionFile(), *port_);
+        vcam::setCallRecord(true);
         vcam::clearCalls();
     }
+    void TearDown() override { vcam::setCallRecord(false); }
 
     int id_ = 0;
     std::unique_ptr<tool::Camera> camera_;
@@ -42,6 +44,8 @@ TEST_F(FeatureOnCameraTest, RefusedWritesSendNothing) {
         EXPECT_THROW(map_->node(name).setText(value), genicam::Error) << name << "=" << value;
     EXPECT_TRUE(writesSent().empty());
     EXPECT_EQ(tooltest::peek32(id_, 0x50000), 640u);
+    EXPECT_EQ(map_->node("Width").intValue(), 640);
+    EXPECT_FALSE(testsupport::sentCommands().empty());  // the record does see traffic
 }
 
 TEST_F(FeatureOnCameraTest, WritesAndCommandsReachTheRegisters) {

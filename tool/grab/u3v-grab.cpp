@@ -45,6 +45,9 @@ const char kUsage[] =
     "drops (block ids skipped); a summary follows at the end. Ctrl-C ends the run early.\n";
 
 constexpr uint32_t kMono8 = 0x01080001;
+constexpr uint64_t kSbrmPointer = 0x01D8;          // ABRM: address of the SBRM
+constexpr uint64_t kSbrmSirmAddress = 0x20;        // SBRM: address of the SIRM
+constexpr uint64_t kSiRequiredPayloadSize = 0x08;  // SIRM
 constexpr uint64_t kMaxBuffers = 1024;
 
 std::atomic<bool> interrupted{false};
@@ -118,7 +121,7 @@ void setIfPresent(genicam::NodeMap& map, const char* feature, const char* entry)
 // The library's stream and the camera's acquisition, stopped and closed on every path.
 class Acquisition {
 public:
-    Acquisition(const tool::Camera& camera, genicam::NodeMap& map, const Options& o) : map_(map) {
+    Acquisition(const tool::Camera& camera, genicam::NodeMap& map, const Options& o) : camera_(camera), map_(map) {
         const uint16_t open = U3V_OpenStream(camera.device(), camera.control(), &stream_,
                                              static_cast<uint32_t>(o.timeoutMs));
         if (open != U3V_OK) {
@@ -149,6 +152,8 @@ public:
     Acquisition& operator=(const Acquisition&) = delete;
 
     void* stream() const { return stream_; }
+    // What U3V_GetImage copies per image: the payload size the library read at the start.
+    uint64_t payloadSize() const { return payloadSize_; }
 
     void stop() {
         if (acquiring_) {
@@ -170,10 +175,22 @@ private:
               "cannot set the transfer size");
         check(U3V_AcquisitionStart(stream_, 0), "cannot start the stream");
         streaming_ = true;
+        // U3V_GetImage takes no buffer size, so read the register the library sized its
+        // images from, just as it did at the start.
+        payloadSize_ = le(kSbrmPointer, 8);
+        payloadSize_ = le(payloadSize_ + kSbrmSirmAddress, 8);
+        payloadSize_ = le(payloadSize_ + kSiRequiredPayloadSize, 8);
         acquiring_ = true;  // set first: a start that fails half-way is stopped all the same
         map_.node("AcquisitionStart").execute();
     }
 
+    uint64_t le(uint64_t address, size_t n) const {
+        uint8_t b[8] = {};
+        camera_.read(address, b, n);
+        uint64_t v = 0;
+        for (size_t i = 0; i < n; ++i) v |= uint64_t{b[i]} << (8 * i);
+        return v;
+    }
     void check(uint16_t status, const char* what) {
         if (status != U3V_OK) throw tool::Failure(std::string(what) + ": " + tool::statusText(status));
     }
@@ -182,7 +199,9 @@ private:
         stream_ = nullptr;
     }
 
+    const tool::Camera& camera_;
     genicam::NodeMap& map_;
+    uint64_t payloadSize_ = 0;
     void* stream_ = nullptr;
     bool streaming_ = false;
     bool acquiring_ = false;
@@ -242,17 +261,14 @@ int run(int argc, char** argv) {
     const auto map = genicam::NodeMap::parse(camera.descriptionFile(), port);
     setIfPresent(*map, "AcquisitionMode", "Continuous");
     setIfPresent(*map, "TriggerMode", "Off");
-    genicam::Node* payloadSize = map->find("PayloadSize");
-    const int64_t payload = payloadSize ? payloadSize->intValue()
-                                        : map->node("Width").intValue() * map->node("Height").intValue();
-    if (payload <= 0 || payload > (int64_t{1} << 31))
-        throw tool::Failure("the camera gives a payload size of " + std::to_string(payload) + " bytes");
-    std::vector<uint8_t> buffer(static_cast<size_t>(payload));
-
     std::signal(SIGINT, onInterrupt);
     const bool terminal = isatty(STDERR_FILENO) != 0;
     Totals t;
     Acquisition acquisition(camera, *map, o);
+    const uint64_t payload = acquisition.payloadSize();
+    if (payload == 0 || payload > UINT32_MAX)
+        throw tool::Failure("the camera gives a payload size of " + std::to_string(payload) + " bytes");
+    std::vector<uint8_t> buffer(static_cast<size_t>(payload));
     const auto start = std::chrono::steady_clock::now();
     const auto end = start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                                  std::chrono::duration<double>(o.seconds));

@@ -8,6 +8,8 @@
 // Name is kept as a node of unsupported type: listed, never guessed at.
 //
 // Nothing is cached: every read goes to the port, so values are always the camera's own.
+// Every Port node of the file stands for the one port the map is given. A map and its
+// nodes are used by one thread at a time.
 // Every failure (malformed XML, a reference to a node that does not exist, a value out of
 // range, a port error) is thrown as genicam::Error with a one-line message.
 #pragma once

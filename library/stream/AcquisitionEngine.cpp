@@ -18,6 +18,7 @@ namespace tessoral {
 namespace {
 constexpr unsigned kLeaderTimeoutMs = 2000;
 constexpr auto kIdleWaitMs = 100;
+constexpr uint32_t kRoomWaitMs = 20;  // longest pause for room in a full ready queue
 // After a leader read that failed at once for a reason that may persist (stall, I/O
 // error), so that a broken pipe does not become a busy loop.
 constexpr auto kErrorBackoff = std::chrono::milliseconds(10);
@@ -61,6 +62,9 @@ uint32_t U3V_Stream::Run() {
                 if (hStartRequest.Wait(kIdleWaitMs)) hStartRequest.Reset();
                 continue;
             }
+            // A reader that is only a moment behind gets the next image rather than a drop;
+            // one that does not read at all keeps the pipe moving, and images are dropped.
+            (void)readyQueue.waitForRoom(kRoomWaitMs);
             ImageBuffer* current = NextFreeBuffer();
             if (current == nullptr) break;  // cannot happen with a pool of count + 1
             Cycle cycle;
@@ -197,7 +201,7 @@ U3V_Stream::Cycle U3V_Stream::ImageCycle(ImageBuffer& current, usb::AsyncRead* r
     info.MissingTransfers = missing;
     current.nStatus = tail.nStatus;
     // A full queue drops the image; its buffer is simply received into again.
-    if (readyQueue.push(&current)) hImageReady.Set();
+    (void)readyQueue.push(&current, hImageReady);
     return Cycle::Done;
 }
 

@@ -9,13 +9,21 @@ void ReadyQueue::reset(uint32_t capacity) {
     head_ = count_ = 0;
 }
 
-bool ReadyQueue::push(ImageBuffer* buffer) {
+bool ReadyQueue::push(ImageBuffer* buffer, ManualResetEvent& ready) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (count_ >= ring_.size()) return false;
     ring_[(head_ + count_) % ring_.size()] = buffer;
     ++count_;
     buffer->bQueued = true;
+    ready.Set();
     return true;
+}
+
+ImageBuffer* ReadyQueue::frontAndReset(ManualResetEvent& ready) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (count_ == 0) return nullptr;
+    ready.Reset();
+    return ring_[head_];
 }
 
 ImageBuffer* ReadyQueue::front() {
@@ -24,17 +32,29 @@ ImageBuffer* ReadyQueue::front() {
 }
 
 void ReadyQueue::pop() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (count_ == 0) return;
-    ring_[head_]->bQueued = false;
-    head_ = (head_ + 1) % ring_.size();
-    --count_;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (count_ == 0) return;
+        ring_[head_]->bQueued = false;
+        head_ = (head_ + 1) % ring_.size();
+        --count_;
+    }
+    room_.notify_all();
+}
+
+bool ReadyQueue::waitForRoom(uint32_t timeoutMs) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return room_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                          [this] { return count_ < ring_.size(); });
 }
 
 void ReadyQueue::clear() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (size_t i = 0; i < count_; ++i) ring_[(head_ + i) % ring_.size()]->bQueued = false;
-    head_ = count_ = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (size_t i = 0; i < count_; ++i) ring_[(head_ + i) % ring_.size()]->bQueued = false;
+        head_ = count_ = 0;
+    }
+    room_.notify_all();
 }
 
 bool ReadyQueue::queued(const ImageBuffer* buffer) {

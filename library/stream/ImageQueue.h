@@ -2,11 +2,13 @@
 // thread) and U3V_GetImage (caller's thread).
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <vector>
 
+#include "ManualResetEvent.h"
 #include "tessoral/tessoral.h"
 
 namespace tessoral {
@@ -25,15 +27,24 @@ struct ImageBuffer {
 class ReadyQueue {
 public:
     void reset(uint32_t capacity);  // empties it and sets the capacity (may allocate)
-    bool push(ImageBuffer* buffer);  // false when full: the image is not queued
-    ImageBuffer* front();            // null when empty
+    // false when full: the image is not queued. Otherwise ready is set before the image
+    // can be seen by the other thread.
+    bool push(ImageBuffer* buffer, ManualResetEvent& ready);
+    ImageBuffer* front();  // null when empty
+    // The head, resetting ready when there is one. Set and reset happen under the queue's
+    // lock, so a set never outlives the image it announced: a signalled event with an
+    // empty queue means the queue was emptied by a stop, not a race with the engine.
+    ImageBuffer* frontAndReset(ManualResetEvent& ready);
     void pop();
     void clear();
     bool queued(const ImageBuffer* buffer);
+    // Waits up to timeoutMs until fewer than capacity images wait; true when so.
+    bool waitForRoom(uint32_t timeoutMs);
     size_t size();
 
 private:
     std::mutex mutex_;
+    std::condition_variable room_;
     std::vector<ImageBuffer*> ring_;
     size_t head_ = 0;
     size_t count_ = 0;

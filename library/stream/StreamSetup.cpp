@@ -177,14 +177,14 @@ uint16_t U3V_Stream::GetImage(uint8_t* destination, uint32_t timeout, U3V_ImageI
         (void)hImageReady.Wait(timeout);
         return U3V_ERR_IMAGE_TIMEOUT;
     }
-    ImageBuffer* image = readyQueue.front();
-    if (image != nullptr) {
-        hImageReady.Reset();
-    } else {
+    ImageBuffer* image = readyQueue.frontAndReset(hImageReady);
+    if (image == nullptr) {
         if (!hImageReady.Wait(timeout)) return U3V_ERR_IMAGE_TIMEOUT;
-        hImageReady.Reset();
-        image = readyQueue.front();
-        if (image == nullptr) return U3V_ERR_NO_IMAGE;
+        image = readyQueue.frontAndReset(hImageReady);
+        if (image == nullptr) {
+            hImageReady.Reset();
+            return U3V_ERR_NO_IMAGE;
+        }
     }
     // The image stays queued while it is copied, so the engine keeps off its buffer.
     std::memcpy(destination, image->pData.get(), image->nSize);

@@ -1,0 +1,99 @@
+// A camera paced at 400 MB/s streaming for a while (10 s by default) into the library's
+// stream with its default 4 buffers and a reader that only copies: images lost anywhere
+// (the camera's drops plus block id gaps the reader sees) and CPU seconds per GB delivered
+// (the whole process, virtual camera included). The same for plain libusb-1.0 reads with
+// one copy, as the peer measured in the same run.
+#include <cstdlib>
+
+#include "BenchCamera.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr uint32_t kW = 1920, kH = 1200;
+constexpr uint64_t kBytesPerSecond = 400000000;
+
+struct Result {
+    uint64_t lost = 0, images = 0;
+    double cpuPerGb = 0, mbPerSecond = 0;
+    bool ok = false;
+};
+
+template <class Read>
+Result measure(bench::Camera& camera, double duration, Read&& read) {
+    Result r;
+    const size_t payload = size_t{kW} * kH;
+    std::vector<uint8_t> destination(payload);
+    uint64_t previous = 0;
+    if (!read(destination.data(), previous)) return r;  // the first image starts the count
+    const uint64_t droppedBefore = vcam::streamStats(camera.id).dropped;
+    const double cpu0 = bench::cpuSeconds();
+    const Clock::time_point t0 = Clock::now();
+    bool ok = true;
+    while (ok && bench::seconds(Clock::now() - t0) < duration) {
+        uint64_t block = 0;
+        ok = read(destination.data(), block);
+        if (ok) {
+            if (block > previous + 1) r.lost += block - previous - 1;
+            previous = block;
+            ++r.images;
+        }
+    }
+    const double elapsed = bench::seconds(Clock::now() - t0);
+    const double cpu = bench::cpuSeconds() - cpu0;
+    r.lost += vcam::streamStats(camera.id).dropped - droppedBefore;
+    const double gb = static_cast<double>(r.images) * static_cast<double>(payload) / 1e9;
+    r.cpuPerGb = gb > 0 ? cpu / gb : 0;
+    r.mbPerSecond = gb * 1000 / elapsed;
+    r.ok = ok && vcam::firstMismatch(previous, destination.data(), payload) == -1;
+    return r;
+}
+
+Result runLibrary(double duration) {
+    bench::Camera camera;
+    bench::LibraryStream lib;
+    if (!camera.open(kBytesPerSecond) || !camera.size(kW, kH) || !lib.start(camera)) return {};
+    U3V_ImageInfo info{};
+    Result r = measure(camera, duration, [&](uint8_t* destination, uint64_t& block) {
+        const uint16_t st = U3V_GetImage(lib.stream, destination, 2000, &info);
+        block = info.BlockId;
+        if (st != U3V_OK) std::fprintf(stderr, "U3V_GetImage: %04X\n", st);
+        return st == U3V_OK;
+    });
+    lib.stop(camera);
+    return r;
+}
+
+Result runPlain(double duration) {
+    bench::Camera camera;
+    bench::PlainStreamReader reader;
+    Result r;
+    if (camera.open(kBytesPerSecond) && camera.size(kW, kH) && reader.start(camera, size_t{kW} * kH)) {
+        r = measure(camera, duration, [&](uint8_t* destination, uint64_t& block) {
+            block = reader.read(destination);
+            return block != 0;
+        });
+    }
+    reader.stop(camera);
+    return r;
+}
+
+void print(const char* prefix, const Result& r) {
+    std::printf("%slost: %llu\n", prefix, static_cast<unsigned long long>(r.lost));
+    std::printf("%scpu_s_per_gb: %.3f\n", prefix, r.cpuPerGb);
+    std::printf("%smb_s: %.1f\n", prefix, r.mbPerSecond);
+    std::printf("%simages: %llu\n", prefix, static_cast<unsigned long long>(r.images));
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const double duration = argc > 1 ? std::atof(argv[1]) : 10.0;
+    const Result library = runLibrary(duration);
+    const Result plain = runPlain(duration);
+    print("", library);
+    print("plain_", plain);
+    if (!library.ok || !plain.ok) std::fprintf(stderr, "%s run failed\n", !library.ok ? "library" : "plain");
+    return library.ok && plain.ok ? 0 : 1;
+}

@@ -1,0 +1,244 @@
+// The library streaming from the virtual camera's own image source: images byte-exact
+// against its test pattern, the ready queue without a reader, injected stream faults, the
+// test event, and unplugging while streaming.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "support/ChannelTestSupport.h"
+
+namespace testsupport {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr uint64_t kWidth = 0x50000, kHeight = 0x50004;
+constexpr uint64_t kAcquisitionStart = 0x40024, kAcquisitionStop = 0x40028;
+
+class StreamingCameraTest : public ChannelTest {
+protected:
+    void open(uint32_t width, uint32_t height, uint64_t bytesPerSecond = 0) {
+        vcam::CameraConfig config = camera(1);
+        config.streamBytesPerSecond = bytesPerSecond;
+        openCamera(config);
+        writeReg(kWidth, width);
+        writeReg(kHeight, height);
+        payload_ = size_t{width} * height;
+        stream_ = openStream(U3V_OK, 1000);
+    }
+
+    void writeReg(uint64_t address, uint32_t value) {
+        ASSERT_EQ(U3V_WriteMem(control_, address, 4, &value), U3V_OK) << std::hex << address;
+    }
+
+    // Library start, then the camera's own acquisition.
+    void start() {
+        ASSERT_EQ(U3V_AcquisitionStart(stream_, 0), U3V_OK);
+        writeReg(kAcquisitionStart, 1);
+    }
+
+    uint16_t take(U3V_ImageInfo& info, std::vector<uint8_t>& data, uint32_t timeout = 5000) {
+        data.assign(payload_, 0xEE);
+        return U3V_GetImage(stream_, data.data(), timeout, &info);
+    }
+
+    void* stream_ = nullptr;
+    size_t payload_ = 0;
+};
+
+struct Geometry {
+    uint32_t width, height, transferSize;
+};
+
+class StreamingGeometryTest : public StreamingCameraTest,
+                              public ::testing::WithParamInterface<Geometry> {};
+
+TEST_P(StreamingGeometryTest, ImagesMatchTheCameraPatternWithTheirLeaderFields) {
+    const Geometry g = GetParam();
+    open(g.width, g.height);
+    ASSERT_EQ(U3V_SetTransferSize(stream_, g.transferSize), U3V_OK);
+    start();
+    // Unpaced, the camera outruns this reader: the queue drops what does not fit, so block
+    // ids rise from 1 and may leave gaps after the first four.
+    uint64_t previous = 0;
+    for (int i = 0; i < 8; ++i) {
+        U3V_ImageInfo info{};
+        std::vector<uint8_t> data;
+        ASSERT_EQ(take(info, data), U3V_OK) << "image " << i;
+        if (i < 4) {
+            EXPECT_EQ(info.BlockId, previous + 1) << "image " << i;
+        }
+        EXPECT_GT(info.BlockId, previous);
+        previous = info.BlockId;
+        EXPECT_EQ(vcam::firstMismatch(info.BlockId, data.data(), payload_), -1) << "image " << i;
+        EXPECT_EQ(info.SizeX, g.width);
+        EXPECT_EQ(info.SizeY, g.height);
+        EXPECT_EQ(info.PixelFormat, 0x01080001u);
+        EXPECT_EQ(info.MissingTransfers, 0u);
+        EXPECT_NE(info.Timestamp, 0u);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Payloads, StreamingGeometryTest,
+                         ::testing::Values(Geometry{256, 64, 4096},      // 16384: exact multiple
+                                           Geometry{50, 40, 4096},       // 2000: smaller
+                                           Geometry{640, 480, 65536}));  // 307200: remainder
+
+TEST_F(StreamingCameraTest, WithoutReaderFourImagesWaitUntouched) {
+    open(320, 240);
+    start();
+    // The camera keeps streaming; wait until it has sent well past what the queue holds.
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (vcam::streamStats(camera_).completed < 12 && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_GE(vcam::streamStats(camera_).completed, 12u);
+    for (uint64_t block = 1; block <= 4; ++block) {
+        U3V_ImageInfo info{};
+        std::vector<uint8_t> data;
+        ASSERT_EQ(take(info, data), U3V_OK);
+        EXPECT_EQ(info.BlockId, block);
+        EXPECT_EQ(vcam::firstMismatch(block, data.data(), payload_), -1) << "block " << block;
+    }
+    // Room again: the next image is a later one, still intact.
+    U3V_ImageInfo info{};
+    std::vector<uint8_t> data;
+    ASSERT_EQ(take(info, data), U3V_OK);
+    EXPECT_GT(info.BlockId, 4u);
+    EXPECT_EQ(vcam::firstMismatch(info.BlockId, data.data(), payload_), -1);
+}
+
+TEST_F(StreamingCameraTest, ShortPayloadTransferIsCountedInItsImageOnly) {
+    open(100, 100);
+    ASSERT_EQ(U3V_SetTransferSize(stream_, 1024), U3V_OK);
+    vcam::StreamFault fault;
+    fault.kind = vcam::StreamFaultKind::ShortPayload;
+    fault.skip = 1;
+    fault.transfer = 3;
+    fault.shortBy = 100;
+    vcam::addStreamFault(camera_, fault);
+    start();
+    U3V_ImageInfo info{};
+    std::vector<uint8_t> data;
+    ASSERT_EQ(take(info, data), U3V_OK);
+    ASSERT_EQ(take(info, data), U3V_ERR_MISSING_PACKETS);
+    EXPECT_EQ(info.BlockId, 2u);
+    EXPECT_EQ(info.MissingTransfers, 1u);
+    const std::vector<uint8_t> expected = vcam::expectedImage(2, payload_);
+    EXPECT_TRUE(std::equal(expected.begin(), expected.begin() + 3 * 1024 + 924, data.begin()));
+    EXPECT_TRUE(std::equal(expected.begin() + 4 * 1024, expected.end(), data.begin() + 4 * 1024))
+        << "the transfers after the short one moved";
+    ASSERT_EQ(take(info, data), U3V_OK);
+    EXPECT_EQ(info.BlockId, 3u);
+}
+
+TEST_F(StreamingCameraTest, FaultyImagesAreSkippedAndStatusesPassedOn) {
+    open(64, 64);
+    using K = vcam::StreamFaultKind;
+    for (K kind : {K::WrongLeaderMagic, K::WrongPayloadType, K::TrailerBlockId, K::MissingTrailer}) {
+        vcam::StreamFault fault;
+        fault.kind = kind;
+        vcam::addStreamFault(camera_, fault);
+    }
+    vcam::StreamFault status;
+    status.kind = K::TrailerStatus;
+    status.status = 0xA100;
+    status.skip = 4;
+    vcam::addStreamFault(camera_, status);
+    start();
+    // Each fault spoils one of the first images; later ones arrive in order and intact.
+    U3V_ImageInfo info{};
+    std::vector<uint8_t> data;
+    uint16_t st = take(info, data);
+    uint64_t previous = info.BlockId;
+    bool sawStatus = st == 0xA100;
+    for (int i = 0; i < 8; ++i) {
+        EXPECT_TRUE(st == U3V_OK || st == 0xA100) << std::hex << st;
+        EXPECT_EQ(vcam::firstMismatch(info.BlockId, data.data(), payload_), -1);
+        st = take(info, data);
+        EXPECT_GT(info.BlockId, previous);
+        previous = info.BlockId;
+        sawStatus = sawStatus || st == 0xA100;
+    }
+    EXPECT_TRUE(sawStatus) << "the trailer status was not returned";
+}
+
+TEST_F(StreamingCameraTest, StalledStreamPipeRecovers) {
+    open(64, 64);
+    vcam::StreamFault fault;
+    fault.kind = vcam::StreamFaultKind::Stall;
+    fault.skip = 1;
+    fault.transfer = 0;
+    vcam::addStreamFault(camera_, fault);
+    start();
+    U3V_ImageInfo info{};
+    std::vector<uint8_t> data;
+    ASSERT_EQ(take(info, data), U3V_OK);
+    EXPECT_EQ(info.BlockId, 1u);
+    ASSERT_EQ(take(info, data), U3V_OK);
+    EXPECT_GT(info.BlockId, 2u);
+    EXPECT_EQ(vcam::firstMismatch(info.BlockId, data.data(), payload_), -1);
+}
+
+TEST_F(StreamingCameraTest, UnplugMidImageEndsCleanly) {
+    // Paced, so that the camera leaves only after it has acknowledged the start.
+    open(256, 256, 20000000);
+    ASSERT_EQ(U3V_SetTransferSize(stream_, 4096), U3V_OK);
+    vcam::StreamFault fault;
+    fault.kind = vcam::StreamFaultKind::Unplug;
+    fault.skip = 2;
+    fault.transfer = 5;
+    vcam::addStreamFault(camera_, fault);
+    start();
+    U3V_ImageInfo info{};
+    std::vector<uint8_t> data;
+    EXPECT_EQ(take(info, data), U3V_OK);
+    EXPECT_EQ(take(info, data), U3V_OK);
+    const auto t0 = Clock::now();
+    EXPECT_EQ(take(info, data, 500), U3V_ERR_IMAGE_TIMEOUT);
+    EXPECT_LT(Clock::now() - t0, std::chrono::milliseconds(1500));
+    EXPECT_FALSE(vcam::plugged(camera_));
+    EXPECT_EQ(closeStream(stream_), U3V_OK);
+}
+
+// The test event through the camera: id 0x4FFF, the device timestamp, 8 data bytes.
+TEST_F(StreamingCameraTest, TestEventReachesTheCallback) {
+    openCamera();
+    static std::mutex m;
+    static std::condition_variable cv;
+    static std::vector<std::array<uint64_t, 4>> events;
+    {
+        std::lock_guard<std::mutex> lock(m);
+        events.clear();
+    }
+    auto onEvent = [](uint16_t id, uint64_t timestamp, uint32_t length, uint64_t data) {
+        std::lock_guard<std::mutex> lock(m);
+        events.push_back({id, timestamp, length, data});
+        cv.notify_all();
+    };
+    void* event = nullptr;
+    ASSERT_EQ(U3V_OpenEvent(device_, control_, &event, onEvent, 100), U3V_OK);
+    uint32_t enable = 1;
+    ASSERT_EQ(U3V_WriteMem(control_, eirm(), 4, &enable), U3V_OK);
+    ASSERT_EQ(U3V_TestEvent(event), U3V_OK);
+    ASSERT_EQ(U3V_TestEvent(event), U3V_OK);
+    {
+        std::unique_lock<std::mutex> lock(m);
+        cv.wait_for(lock, std::chrono::seconds(5), [] { return events.size() >= 2; });
+        ASSERT_EQ(events.size(), 2u);
+        EXPECT_EQ(events[0][0], 0x4FFFu);
+        EXPECT_EQ(events[0][2], 8u);
+        EXPECT_EQ(events[0][3], 0u) << "no test event before the first";
+        EXPECT_EQ(events[1][3], 1u);
+        EXPECT_NE(events[0][1], 0u);
+        EXPECT_GE(events[1][1], events[0][1]) << "device timestamps rise";
+    }
+    EXPECT_EQ(U3V_CloseEvent(event), U3V_OK);
+}
+
+}  // namespace
+}  // namespace testsupport

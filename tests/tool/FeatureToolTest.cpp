@@ -193,6 +193,19 @@ TEST(FeatureToolTest, DescriptionFromAFile) {
     EXPECT_EQ(missing.err, "u3v-feature: cannot open " + (scratch / "none.xml").string() + ": No such file or directory\n");
 }
 
+TEST(FeatureToolTest, DeeplyNestedCategoriesEndInAnErrorNotACrash) {
+    Scratch scratch;
+    std::string xml = "<RegisterDescription><Category Name=\"Root\"><pFeature>C0</pFeature></Category>";
+    for (int i = 0; i < 100000; ++i)
+        xml += "<Category Name=\"C" + std::to_string(i) + "\"><pFeature>C" + std::to_string(i + 1) + "</pFeature></Category>";
+    xml += "<Port Name=\"Device\"/></RegisterDescription>";
+    writeFile(scratch / "deep.xml", xml);
+    const Outcome r = run("u3v-feature", {"--xml", (scratch / "deep.xml").string()}, {camera(1)});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "u3v-feature: 1 feature(s) could not be read\n");
+    EXPECT_NE(r.out.find("C64  Category      (categories nested too deeply)"), std::string::npos);
+}
+
 TEST(FeatureToolTest, InfoShowsLimitsAndEntries) {
     const Outcome r = run("u3v-feature", {"--info", "Width", "TriggerMode"}, {camera(1)});
     EXPECT_EQ(r.status, 0) << r.err;

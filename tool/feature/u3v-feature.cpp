@@ -45,6 +45,8 @@ struct Line {
 
 class Lister {
 public:
+    static constexpr int kMaxDepth = 64;
+
     explicit Lister(const genicam::NodeMap& map) : map_(map) {}
 
     // Returns the number of features whose value could not be read.
@@ -84,6 +86,11 @@ private:
         }
         if (n->interface() == genicam::Interface::Category) {
             if (!visited_.insert(name).second) return;  // a category holding itself
+            if (depth >= kMaxDepth) {  // a file could nest categories until the stack runs out
+                lines_.push_back({depth, name, "Category", "", "(categories nested too deeply)", false});
+                ++failures_;
+                return;
+            }
             lines_.push_back({depth, name, "", "", "", true});
             for (const std::string& f : n->features()) add(f, depth + 1);
             return;

@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <map>
-#include <regex>
 #include <set>
 
 #include "ToolRunner.h"
@@ -46,11 +45,41 @@ std::map<std::string, Expected> expectedFeatures(int id, const vcam::CameraConfi
     };
 }
 
-std::vector<std::string> matches(const std::string& text, const std::regex& re) {
+// Every text between `open` and the next `close`, in order.
+std::vector<std::string> between(const std::string& text, const std::string& open, const std::string& close) {
     std::vector<std::string> found;
-    for (auto it = std::sregex_iterator(text.begin(), text.end(), re); it != std::sregex_iterator(); ++it)
-        found.push_back((*it)[1]);
+    for (size_t at = text.find(open); at != std::string::npos; at = text.find(open, at)) {
+        at += open.size();
+        const size_t end = text.find(close, at);
+        if (end == std::string::npos) break;
+        found.push_back(text.substr(at, end - at));
+        at = end + close.size();
+    }
     return found;
+}
+
+struct FeatureLine {
+    std::string name, type, access, value;
+};
+
+// "  NAME  TYPE  ACCESS  VALUE" with the columns padded by blanks.
+bool parseFeatureLine(const std::string& line, FeatureLine& f) {
+    if (line.rfind("  ", 0) != 0 || line.size() < 3 || line[2] == ' ') return false;
+    size_t at = 2;
+    auto word = [&](std::string& out) {
+        const size_t end = line.find(' ', at);
+        if (end == std::string::npos) return false;
+        out = line.substr(at, end - at);
+        at = line.find_first_not_of(' ', end);
+        return at != std::string::npos;
+    };
+    if (!word(f.name) || !word(f.type)) return false;
+    f.access = line.substr(at, 2);
+    if (f.access != "RW" && f.access != "RO" && f.access != "WO" && f.access != "NA" && f.access != "NI") return false;
+    if (line.compare(at + 2, 2, "  ") != 0) return false;
+    f.value = line.substr(at + 4);
+    while (!f.value.empty() && f.value.back() == ' ') f.value.pop_back();
+    return true;
 }
 
 void checkListing(const vcam::CameraConfig& config) {
@@ -62,40 +91,36 @@ void checkListing(const vcam::CameraConfig& config) {
 
     // Which category holds which feature, from the description file itself.
     std::map<std::string, std::string> categoryOf;
-    const std::regex category(R"re(<Category Name="([^"]+)"[^>]*>([\s\S]*?)</Category>)re");
-    for (auto it = std::sregex_iterator(xml.begin(), xml.end(), category); it != std::sregex_iterator(); ++it)
-        for (const std::string& f : matches((*it)[2], std::regex(R"(<pFeature>([^<]+)</pFeature>)")))
-            categoryOf[f] = (*it)[1];
+    for (const std::string& c : between(xml, "<Category Name=\"", "</Category>")) {
+        const std::string name = c.substr(0, c.find('"'));
+        for (const std::string& f : between(c, "<pFeature>", "</pFeature>")) categoryOf[f] = name;
+    }
     ASSERT_FALSE(categoryOf.empty());
 
     const Outcome r = run("u3v-feature", {}, world);
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
 
-    const std::regex featureLine(R"(^  (\S+) +(\S+) +(RW|RO|WO|NA|NI)  (.*)$)");
     std::string currentCategory;
     std::set<std::string> listed;
     for (const std::string& line : lines(r.out)) {
-        std::smatch m;
         if (!line.empty() && line[0] != ' ') {
             currentCategory = line;
             EXPECT_EQ(categoryOf[line], "Root") << line;
             continue;
         }
-        ASSERT_TRUE(std::regex_match(line, m, featureLine)) << "unexpected line: '" << line << "'";
-        const std::string name = m[1];
-        listed.insert(name);
-        EXPECT_EQ(categoryOf[name], currentCategory) << name;
-        auto e = expected.find(name);
+        FeatureLine f;
+        ASSERT_TRUE(parseFeatureLine(line, f)) << "unexpected line: '" << line << "'";
+        listed.insert(f.name);
+        EXPECT_EQ(categoryOf[f.name], currentCategory) << f.name;
+        auto e = expected.find(f.name);
         if (e == expected.end()) {
-            ADD_FAILURE() << "the test knows no value for feature " << name;
+            ADD_FAILURE() << "the test knows no value for feature " << f.name;
             continue;
         }
-        EXPECT_EQ(m[2], e->second.type) << name;
-        EXPECT_EQ(m[3], e->second.access) << name;
-        std::string value = m[4];
-        while (!value.empty() && value.back() == ' ') value.pop_back();
-        EXPECT_EQ(value, e->second.value) << name;
+        EXPECT_EQ(f.type, e->second.type) << f.name;
+        EXPECT_EQ(f.access, e->second.access) << f.name;
+        EXPECT_EQ(f.value, e->second.value) << f.name;
     }
     for (const auto& [feature, holder] : categoryOf) {
         if (holder != "Root") {

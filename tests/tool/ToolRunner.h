@@ -1,0 +1,56 @@
+// Running the command-line tools as a user would: the installed-style binaries in their own
+// processes on the virtual camera's libusb, with the world described by a VCAM_CONFIG file.
+// The test process builds the same world in itself to know what the camera holds.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "vcam/vcam.h"
+
+namespace tooltest {
+
+struct Outcome {
+    int status = -1;  // exit status; -1 when the tool did not exit normally
+    std::string out;
+    std::string err;
+};
+
+// Runs bin/<tool> with the arguments; the world is the cameras given (none: the default
+// camera). Fails the test when the tool runs longer than a minute.
+Outcome run(const std::string& tool, const std::vector<std::string>& args,
+        const std::vector<vcam::CameraConfig>& cameras = {});
+
+// The same with the world given as VCAM_CONFIG text.
+Outcome runWithIni(const std::string& tool, const std::vector<std::string>& args, const std::string& ini);
+
+// A scratch directory for one test, removed by its destructor.
+class Scratch {
+public:
+    Scratch();
+    ~Scratch();
+    std::filesystem::path operator/(const std::string& name) const { return dir_ / name; }
+
+private:
+    std::filesystem::path dir_;
+};
+
+std::string readFile(const std::filesystem::path& path);
+void writeFile(const std::filesystem::path& path, const std::string& data);
+
+// A camera with an identity of its own, numbered n.
+vcam::CameraConfig camera(int n, bool zipped = false);
+
+// Builds the same world in this process (resetting it) and returns the camera ids.
+std::vector<int> buildWorld(const std::vector<vcam::CameraConfig>& cameras);
+// The description file as camera `id` stores it (through its manifest), and the XML in it.
+std::string storedDescription(int id);
+std::string unzipSingleMember(const std::string& zip);
+uint32_t peek32(int id, uint64_t address);
+
+// Lines of a text, without their line ends.
+std::vector<std::string> lines(const std::string& text);
+
+}  // namespace tooltest

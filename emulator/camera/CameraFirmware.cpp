@@ -18,6 +18,7 @@
 #include "camera/DescriptionFile.h"
 #include "camera/GenCpPackets.h"
 #include "camera/RegisterMap.h"
+#include "camera/StreamPackets.h"
 #include "platform/Sha1.h"
 
 namespace vcam {
@@ -53,13 +54,12 @@ struct CameraFirmware::State {
     CameraConfig config;
     RegisterMap map;
     std::vector<FaultEntry> faults;
-    std::chrono::steady_clock::time_point powerOn = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::time_point powerOn;
+    StreamSource& stream;
+    EventSource& events;
 
-    // Kept for the streaming side: what the host asked the sensor to do.
-    bool acquisitionActive = false;
-    uint64_t softwareTriggers = 0;
-
-    explicit State(const CameraConfig& c) : config(c) {
+    State(const CameraConfig& c, SteadyTime on, StreamSource& s, EventSource& e)
+        : config(c), powerOn(on), stream(s), events(e) {
         buildBootstrap();
         buildFeatures();
         buildDescription();
@@ -125,8 +125,10 @@ struct CameraFirmware::State {
         map.addRegister(kSbrm + kSbrmCurrentSpeed, 4, RO, kSpeedSuper);
 
         if (config.hasStream) {
-            map.addRegister(kSirm + kSiInfo, 4, RO, 0);  // payload alignment 2^0
-            map.addRegister(kSirm + kSiControl, 4, RW, 0);
+            map.addRegister(kSirm + kSiInfo, 4, RO, uint64_t{config.payloadAlignmentLog2} << 24);
+            map.addRegister(kSirm + kSiControl, 4, RW, 0,
+                            {[this](uint64_t v) { return (v & 1) ? checkPlan() : st::kSuccess; },
+                             [this](uint64_t v) { setStreamEnable((v & 1) != 0); }});
             map.addRegister(kSirm + kSiRequiredPayloadSize, 8, RO, 0);
             map.addRegister(kSirm + kSiRequiredLeaderSize, 4, RO, 52);   // generic + image leader
             map.addRegister(kSirm + kSiRequiredTrailerSize, 4, RO, 32);  // generic + image trailer
@@ -138,9 +140,13 @@ struct CameraFirmware::State {
             map.addRegister(kSirm + kSiMaximumTrailerSize, 4, RW, 0);
         }
         if (config.hasEvent) {
-            map.addRegister(kEirm + kEiControl, 4, RW, 0);
-            map.addRegister(kEirm + kEiMaxEventTransferLength, 4, RO, 1024);
-            map.addRegister(kEirm + kEiEventTestControl, 4, RW, 0);
+            map.addRegister(kEirm + kEiControl, 4, RW, 0,
+                            {nullptr, [this](uint64_t v) { events.setEnabled((v & 1) != 0); }});
+            map.addRegister(kEirm + kEiMaxEventTransferLength, 4, RO, config.maxEventTransferLength);
+            map.addRegister(kEirm + kEiEventTestControl, 4, RW, 0, {nullptr, [this](uint64_t v) {
+                                map.setValue(kEirm + kEiEventTestControl, 0);
+                                if (v & 1) events.sendTestEvent(timestampNs());
+                            }});
         }
     }
 
@@ -162,9 +168,42 @@ struct CameraFirmware::State {
                 }};
     }
 
-    void startAcquisition() { acquisitionActive = true; }
-    void stopAcquisition() { acquisitionActive = false; }
-    void triggerSoftware() { ++softwareTriggers; }
+    void startAcquisition() { stream.setAcquisition(true); }
+    void stopAcquisition() { stream.setAcquisition(false); }
+    void triggerSoftware() {
+        if (map.value(regs::kTriggerSource) == kTriggerSourceSoftware) stream.trigger();
+    }
+
+    static constexpr uint64_t kTriggerSourceSoftware = 0;
+
+    StreamPlan plan() const {
+        using namespace regs;
+        return {static_cast<uint32_t>(map.value(kSirm + kSiPayloadTransferSize)),
+                static_cast<uint32_t>(map.value(kSirm + kSiPayloadTransferCount)),
+                static_cast<uint32_t>(map.value(kSirm + kSiPayloadFinalTransfer1Size)),
+                static_cast<uint32_t>(map.value(kSirm + kSiPayloadFinalTransfer2Size))};
+    }
+
+    // Stream enable is refused while the programmed transfers cannot carry an image.
+    uint16_t checkPlan() const {
+        const StreamPlan p = plan();
+        const uint64_t capacity = uint64_t{p.transferSize} * p.transferCount + p.final1 + p.final2;
+        return capacity < map.value(regs::kSirm + regs::kSiRequiredPayloadSize)
+                   ? u3v::kStatusSiRegistersInconsistent
+                   : st::kSuccess;
+    }
+
+    void setStreamEnable(bool on) {
+        using namespace regs;
+        if (!on) {
+            stream.disable();
+            return;
+        }
+        const ImageGeometry geometry{static_cast<uint32_t>(map.value(kWidth)),
+                                     static_cast<uint32_t>(map.value(kHeight)),
+                                     static_cast<uint32_t>(map.value(kPixelFormat))};
+        stream.enable(plan(), map.value(kSirm + kSiRequiredPayloadSize), geometry);
+    }
 
     void updatePayloadSize() {
         uint64_t size = map.value(regs::kWidth) * map.value(regs::kHeight);  // Mono8: 1 byte a pixel
@@ -175,7 +214,9 @@ struct CameraFirmware::State {
     void buildFeatures() {
         using namespace regs;
         const Access RO = Access::ReadOnly, RW = Access::ReadWrite;
-        RegisterHooks side{[](uint64_t v) {
+        // The image size is locked while the stream is enabled, as the plan depends on it.
+        RegisterHooks side{[this](uint64_t v) {
+                               if (stream.enabled()) return st::kAccessDenied;
                                return v >= kMinImageSide && v <= kMaxImageSide ? st::kSuccess
                                                                               : st::kInvalidParameter;
                            },
@@ -184,7 +225,9 @@ struct CameraFirmware::State {
         map.addRegister(kAcquisitionMode, 4, RW, 0, oneOf({0, 1, 2}));  // Continuous
         map.addRegister(kAcquisitionStart, 4, RW, 0, command(kAcquisitionStart, &State::startAcquisition));
         map.addRegister(kAcquisitionStop, 4, RW, 0, command(kAcquisitionStop, &State::stopAcquisition));
-        map.addRegister(kTriggerMode, 4, RW, 0, oneOf({0, 1}));    // Off
+        RegisterHooks triggerMode = oneOf({0, 1});  // Off, On
+        triggerMode.apply = [this](uint64_t v) { stream.setTriggerMode(v == 1); };
+        map.addRegister(kTriggerMode, 4, RW, 0, triggerMode);
         map.addRegister(kTriggerSource, 4, RW, 0, oneOf({0, 1}));  // Software
         map.addRegister(kTriggerSoftware, 4, RW, 0, command(kTriggerSoftware, &State::triggerSoftware));
 
@@ -357,7 +400,22 @@ struct CameraFirmware::State {
     }
 };
 
-CameraFirmware::CameraFirmware(const CameraConfig& config) : state_(std::make_unique<State>(config)) {}
+CameraFirmware::CameraFirmware(const CameraConfig& config) {
+    const SteadyTime powerOn = std::chrono::steady_clock::now();
+    stream_ = std::make_unique<StreamSource>(config, powerOn);
+    events_ = std::make_unique<EventSource>();
+    state_ = std::make_unique<State>(config, powerOn, *stream_, *events_);
+}
+
+void CameraFirmware::powerLoss() {
+    std::lock_guard lock(mutex_);
+    using namespace regs;
+    if (state_->config.hasStream) state_->map.setValue(kSirm + kSiControl, 0);
+    if (state_->config.hasEvent) state_->map.setValue(kEirm + kEiControl, 0);
+    state_->map.setValue(kTriggerMode, 0);
+    stream_->reset();
+    events_->reset();
+}
 
 CameraFirmware::~CameraFirmware() = default;
 

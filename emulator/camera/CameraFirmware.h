@@ -9,6 +9,8 @@
 #include <mutex>
 #include <vector>
 
+#include "camera/EventSource.h"
+#include "camera/StreamSource.h"
 #include "vcam/vcam.h"
 
 namespace vcam {
@@ -36,7 +38,16 @@ public:
     void addFault(const ControlFault& fault);
     void clearFaults();
 
+    // What the camera sends on its stream and event pipes (thread-safe on their own; the
+    // firmware's lock may be held when they are called, never the other way round).
+    StreamSource& stream() { return *stream_; }
+    EventSource& events() { return *events_; }
+    // The camera lost power (left the bus): streaming and events are off.
+    void powerLoss();
+
 private:
+    std::unique_ptr<StreamSource> stream_;
+    std::unique_ptr<EventSource> events_;
     struct State;
     std::unique_ptr<State> state_;
     mutable std::mutex mutex_;

@@ -172,6 +172,7 @@ private:
                     out_.stateDir = value;
                     return true;
                 }
+                if (key == "call_record") return flag(key, value, out_.callRecord);
                 return fail("unknown key '" + key + "' outside a section");
             case Section::Camera:
                 return cameraKey(std::get<CameraConfig>(out_.devices.back()), key, value);
@@ -242,6 +243,19 @@ private:
         if (key == "max_command_transfer_length") return number(key, value, c.maxCommandTransferLength);
         if (key == "max_ack_transfer_length") return number(key, value, c.maxAckTransferLength);
         if (key == "zipped_description") return flag(key, value, c.zippedDescription);
+        if (key == "max_event_transfer_length") return number(key, value, c.maxEventTransferLength);
+        if (key == "stream_bandwidth") return number(key, value, c.streamBytesPerSecond);
+        if (key == "frame_rate") return number(key, value, c.frameRate);
+        if (key == "image_buffers") {
+            if (!number(key, value, c.imageBuffers)) return false;
+            if (c.imageBuffers == 0) return fail("bad value '0' for image_buffers (at least 1)");
+            return true;
+        }
+        if (key == "payload_alignment_log2") {
+            if (!number(key, value, c.payloadAlignmentLog2)) return false;
+            if (c.payloadAlignmentLog2 > 31) return fail("bad value '" + value + "' for payload_alignment_log2 (0 to 31)");
+            return true;
+        }
         return fail("unknown key '" + key + "' in [camera]");
     }
 

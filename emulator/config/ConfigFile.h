@@ -13,6 +13,7 @@ namespace vcam {
 struct WorldConfig {
     std::vector<std::variant<CameraConfig, DeviceConfig>> devices;  // in file order
     std::string stateDir;
+    bool callRecord = false;  // record every libusb call (costly; for tests)
 };
 
 class ConfigFile {

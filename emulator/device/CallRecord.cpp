@@ -1,8 +1,18 @@
 #include "device/CallRecord.h"
 
+#include <atomic>
+
 namespace vcam {
 
+namespace {
+std::atomic<bool> recordOn{false};
+}
+
+bool callRecordOn() { return recordOn.load(std::memory_order_relaxed); }
+void setCallRecordOn(bool on) { recordOn.store(on, std::memory_order_relaxed); }
+
 void CallRecord::add(CallEntry&& entry) {
+    if (!callRecordOn()) return;
     dataBytes_ += entry.data.size();
     entries_.push_back(std::move(entry));
     while (!entries_.empty() && (entries_.size() > kMaxEntries || dataBytes_ > kMaxDataBytes)) {

@@ -24,6 +24,13 @@ struct CallEntry {
     int transferred = 0;
 };
 
+// The record is off unless a test or the configuration turns it on: a process streaming
+// for hours cannot afford it.
+bool callRecordOn();
+void setCallRecordOn(bool on);
+// Bytes kept of a stream or event transfer.
+inline constexpr size_t kRecordedHead = 64;
+
 class CallRecord {
 public:
     // A process that streams for hours must not grow without bound: past these limits the

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "device/CallRecord.h"
+
 namespace vcam {
 
 void Endpoint::submit(InRequest* request) {
@@ -50,7 +52,51 @@ void Endpoint::failReads(IoStatus status, const void* owner) {
     for (InRequest* request : failing) request->finish(status, 0, {});
 }
 
+void Endpoint::attachSource(InSource* source, std::function<void(SteadyTime)> wake,
+                            std::function<void()> leave) {
+    source_ = source;
+    wake_ = std::move(wake);
+    leave_ = std::move(leave);
+}
+
+void Endpoint::wakeUp() {
+    wakePending_ = false;
+    pump();
+}
+
 void Endpoint::pump() {
+    while (!halted_ && !readers_.empty() && fifo_.empty() && source_ != nullptr) {
+        InRequest* request = readers_.front();
+        const int room = std::max(request->length(), 0);
+        const SourceStep step = source_->next(request->buffer(), room, std::chrono::steady_clock::now());
+        switch (step.kind) {
+            case SourceStep::Kind::Served: {
+                readers_.pop_front();
+                std::vector<uint8_t> head;
+                if (callRecordOn()) {  // lengths and the first bytes only: streams are large
+                    const size_t n = std::min<size_t>(static_cast<size_t>(step.actual), kRecordedHead);
+                    head.assign(request->buffer(), request->buffer() + n);
+                }
+                request->finish(step.status, step.actual, std::move(head));
+                continue;
+            }
+            case SourceStep::Kind::Later:
+                if (wake_ && (!wakePending_ || step.readyAt < wakeAt_)) {
+                    wakePending_ = true;
+                    wakeAt_ = step.readyAt;
+                    wake_(step.readyAt);
+                }
+                return;
+            case SourceStep::Kind::Nothing:
+                return;
+            case SourceStep::Kind::Stall:
+                halt();
+                return;
+            case SourceStep::Kind::Unplug:
+                if (leave_) leave_();  // ends every read of the device, this one included
+                return;
+        }
+    }
     while (!halted_ && !readers_.empty() && !fifo_.empty()) {
         InRequest* request = readers_.front();
         readers_.pop_front();
@@ -67,6 +113,8 @@ void Endpoint::pump() {
         const int actual = static_cast<int>(transfer.size());
         request->finish(status, actual, std::move(transfer));
     }
+    // Pushed transfers used up with reads still waiting: the source's turn.
+    if (!halted_ && !readers_.empty() && fifo_.empty() && source_ != nullptr) pump();
 }
 
 }  // namespace vcam

@@ -3,8 +3,10 @@
 // transfer. All members are guarded by the world lock.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <vector>
 
 #include "device/DeviceDescriptors.h"
@@ -37,6 +39,34 @@ private:
     const void* owner_;
 };
 
+using SteadyTime = std::chrono::steady_clock::time_point;
+
+// What a device-side source does for the read at the head of its pipe.
+struct SourceStep {
+    enum class Kind {
+        Served,   // wrote `actual` bytes into the read's buffer; the read ends with `status`
+        Later,    // the next transfer exists from `readyAt` on
+        Nothing,  // nothing to send until the device's state changes
+        Stall,    // the device halts the pipe
+        Unplug,   // the device leaves the bus
+    };
+    Kind kind = Kind::Nothing;
+    IoStatus status = IoStatus::Completed;
+    int actual = 0;
+    SteadyTime readyAt{};
+};
+
+// A device part that writes its transfers straight into the buffer of the read that waits
+// for them (the stream and event pipes), so that no transfer is queued or copied twice.
+// Called under the world lock; it must not take that lock.
+class InSource {
+public:
+    virtual SourceStep next(uint8_t* buffer, int room, SteadyTime now) = 0;
+
+protected:
+    ~InSource() = default;
+};
+
 class Endpoint {
 public:
     explicit Endpoint(const EndpointLayout& layout) : layout_(layout) {}
@@ -59,11 +89,23 @@ public:
     void dropData() { fifo_.clear(); }
     size_t pending() const { return fifo_.size(); }
 
-private:
+    // Transfers pushed on the pipe go first; when there are none, the source is asked.
+    // `wake` asks for a pump at the given time, `leave` takes the device off the bus.
+    void attachSource(InSource* source, std::function<void(SteadyTime)> wake,
+                      std::function<void()> leave);
+    // Serves waiting reads from what the device has now (after its state changed).
     void pump();
+    // A wake asked for earlier has come.
+    void wakeUp();
 
+private:
     EndpointLayout layout_;
     bool halted_ = false;
+    InSource* source_ = nullptr;
+    std::function<void(SteadyTime)> wake_;
+    std::function<void()> leave_;
+    bool wakePending_ = false;
+    SteadyTime wakeAt_{};
     std::deque<std::vector<uint8_t>> fifo_;
     std::deque<InRequest*> readers_;
 };

@@ -23,6 +23,7 @@ bool loadConfig(const std::string& path, std::string* error) {
     WorldConfig config;
     if (!ConfigFile::load(path, config, error)) return false;
     World::raw().replace(config);
+    setCallRecordOn(config.callRecord);
     return true;
 }
 
@@ -58,6 +59,49 @@ void pushIn(int id, uint8_t endpoint, const std::vector<uint8_t>& transfer) {
     Endpoint* ep = device->endpoint(endpoint);
     if (ep && ep->isIn()) ep->push(std::vector<uint8_t>(transfer));
 }
+
+StreamStats streamStats(int id) {
+    auto device = camera(id);
+    return device ? device->firmware()->stream().stats() : StreamStats{};
+}
+
+// Changes that may let a waiting read go on.
+template <typename Change>
+void changeCamera(int id, Change change) {
+    auto device = camera(id);
+    if (!device) return;
+    change(*device->firmware());
+    World& world = World::get();
+    std::lock_guard<std::mutex> lock(world.mutex());
+    device->pumpSources();
+}
+
+void setStreamPacing(int id, uint64_t bytesPerSecond, uint32_t frameRate) {
+    changeCamera(id, [&](CameraFirmware& f) { f.stream().setPacing(bytesPerSecond, frameRate); });
+}
+
+void setImageBuffers(int id, uint32_t images) {
+    changeCamera(id, [&](CameraFirmware& f) { f.stream().setImageBuffers(images); });
+}
+
+void addStreamFault(int id, const StreamFault& fault) {
+    changeCamera(id, [&](CameraFirmware& f) { f.stream().addFault(fault); });
+}
+
+void clearStreamFaults(int id) {
+    changeCamera(id, [&](CameraFirmware& f) { f.stream().clearFaults(); });
+}
+
+void addEventFault(int id, const EventFault& fault) {
+    changeCamera(id, [&](CameraFirmware& f) { f.events().addFault(fault); });
+}
+
+void clearEventFaults(int id) {
+    changeCamera(id, [&](CameraFirmware& f) { f.events().clearFaults(); });
+}
+
+void setCallRecord(bool on) { setCallRecordOn(on); }
+bool callRecord() { return callRecordOn(); }
 
 std::vector<UsbCall> calls() {
     World& world = World::get();

@@ -1,5 +1,8 @@
 #include "device/VirtualDevice.h"
 
+#include "device/WakeTimer.h"
+#include "device/World.h"
+
 #include <algorithm>
 #include <cstddef>
 
@@ -101,9 +104,37 @@ void VirtualDevice::plug(uint8_t bus, uint8_t address, uint8_t port) {
     driverBound_ = driverDefault_;
 }
 
+void VirtualDevice::connectSources(std::function<void()> leave) {
+    if (!firmware_) return;
+    std::weak_ptr<VirtualDevice> self = weak_from_this();
+    auto feed = [&](uint8_t address, InSource* source) {
+        Endpoint* ep = endpoint(address);
+        if (ep == nullptr) return;
+        auto wake = [self, address](SteadyTime when) {
+            WakeTimer::get().at(when, [self, address] {
+                auto device = self.lock();
+                if (!device) return;
+                std::lock_guard lock(World::raw().mutex());
+                if (Endpoint* e = device->endpoint(address)) e->wakeUp();
+            });
+        };
+        ep->attachSource(source, wake, leave);
+    };
+    feed(DeviceDescriptors::kStreamIn, &firmware_->stream());
+    feed(DeviceDescriptors::kEventIn, &firmware_->events());
+}
+
+void VirtualDevice::pumpSources() {
+    if (!firmware_ || !plugged_) return;
+    for (uint8_t address : {DeviceDescriptors::kStreamIn, DeviceDescriptors::kEventIn}) {
+        if (Endpoint* ep = endpoint(address)) ep->pump();
+    }
+}
+
 void VirtualDevice::unplug() {
     if (!plugged_) return;
     plugged_ = false;
+    if (firmware_) firmware_->powerLoss();
     for (auto& [address, ep] : endpoints_) {
         ep.failReads(IoStatus::NoDevice);
         ep.dropData();

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -18,7 +19,7 @@
 
 namespace vcam {
 
-class VirtualDevice {
+class VirtualDevice : public std::enable_shared_from_this<VirtualDevice> {
 public:
     VirtualDevice(int id, const CameraConfig& config);
     VirtualDevice(int id, const DeviceConfig& config);
@@ -59,6 +60,12 @@ public:
 
     // A device reset: halts cleared, queued data dropped.
     void resetPipes();
+
+    // A camera's stream and event pipes draw on its firmware's sources; `leave` takes the
+    // device off the bus (under the world lock). Called once the device is shared.
+    void connectSources(std::function<void()> leave);
+    // Serves reads waiting on the source-fed pipes after the camera's state changed.
+    void pumpSources();
 
 private:
     void makeEndpoints();

@@ -38,6 +38,7 @@ void World::ensureLoaded() {
             std::fprintf(stderr, "vcam: %s (no devices)\n", error.c_str());
             config = WorldConfig{};
         }
+        setCallRecordOn(config.callRecord);
     } else {
         config.devices.emplace_back(CameraConfig{});
     }
@@ -80,6 +81,10 @@ int World::add(const std::shared_ptr<VirtualDevice>& device) {
 }
 
 void World::addLocked(const std::shared_ptr<VirtualDevice>& device) {
+    std::weak_ptr<VirtualDevice> weak = device;
+    device->connectSources([this, weak] {
+        if (auto d = weak.lock()) unplugLocked(d);
+    });
     devices_.push_back(device);
     plugLocked(device);
 }

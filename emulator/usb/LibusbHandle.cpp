@@ -93,6 +93,7 @@ void controlCommand(Lock& lock, libusb_device_handle* h, const uint8_t* data, in
     if (in == nullptr) return;
     if (answer.stallIn) in->halt();
     for (auto& ack : answer.acks) in->push(std::move(ack));
+    device->pumpSources();  // the command may have started a stream or sent an event
 }
 
 }  // namespace
@@ -157,7 +158,7 @@ int syncTransfer(const char* function, libusb_device_handle* h, unsigned char en
         if (transferred != nullptr) *transferred = 0;
         return done(LIBUSB_ERROR_PIPE, 0);
     }
-    entry.data.assign(data, data + length);
+    if (vcam::callRecordOn()) entry.data.assign(data, data + length);
     const bool taken = writeOut(lock, h, ep, data, length);
     const int moved = taken ? length : 0;
     if (transferred != nullptr) *transferred = moved;

@@ -79,16 +79,18 @@ void completeTransfer(TransferState* state, IoStatus status, int actual,
     state->status = status;
     state->actual = actual;
     state->phase = TransferState::Phase::Ready;
-    CallEntry entry;
-    entry.function = "transfer_completion";
-    entry.device = state->deviceId;
-    entry.endpoint = t->endpoint;
-    entry.length = t->length;
-    entry.timeoutMs = t->timeout;
-    entry.data = std::move(data);
-    entry.result = static_cast<int>(transferStatus(status));
-    entry.transferred = actual;
-    World::raw().record(std::move(entry));
+    if (vcam::callRecordOn()) {
+        CallEntry entry;
+        entry.function = "transfer_completion";
+        entry.device = state->deviceId;
+        entry.endpoint = t->endpoint;
+        entry.length = t->length;
+        entry.timeoutMs = t->timeout;
+        entry.data = std::move(data);
+        entry.result = static_cast<int>(transferStatus(status));
+        entry.transferred = actual;
+        World::raw().record(std::move(entry));
+    }
     ctx->ready.push_back(state);
     ctx->eventCv.notify_all();
 }
@@ -182,7 +184,7 @@ int LIBUSB_CALL libusb_submit_transfer(struct libusb_transfer* transfer) {
     Endpoint* ep = h->dev->device->endpoint(transfer->endpoint);
     if (ep == nullptr) return refuse(LIBUSB_ERROR_NOT_FOUND);
     const bool in = (transfer->endpoint & LIBUSB_ENDPOINT_IN) != 0;
-    if (!in && transfer->length > 0) {
+    if (!in && transfer->length > 0 && vcam::callRecordOn()) {
         entry.data.assign(transfer->buffer, transfer->buffer + transfer->length);
     }
     entry.result = LIBUSB_SUCCESS;

@@ -42,6 +42,7 @@ class UsbWorld : public ::testing::Test {
 protected:
     void SetUp() override {
         vcam::reset();
+        vcam::setCallRecord(true);  // these tests read what crossed the bus
         ASSERT_EQ(libusb_init(&ctx), LIBUSB_SUCCESS);
     }
     void TearDown() override {

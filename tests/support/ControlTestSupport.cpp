@@ -59,6 +59,11 @@ void ControlTest::TearDown() {
     VcamTest::TearDown();
 }
 
+void ControlTest::SetUp() {
+    VcamTest::SetUp();
+    vcam::setCallRecord(true);
+}
+
 void ControlTest::plugCamera(const vcam::CameraConfig& config) {
     camera_ = addCamera(config);
     ASSERT_GE(discover(), 1);

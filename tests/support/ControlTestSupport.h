@@ -39,6 +39,7 @@ protected:
     static constexpr uint64_t kRam = 0x100000;
     static constexpr uint64_t kRamEnd = 0x200000;
 
+    void SetUp() override;     // as VcamTest, with the call record on: these tests read it
     void TearDown() override;  // closes control handles still open, then the devices
 
     // Plugs a camera, discovers it and opens its device (mask 7) into device_.

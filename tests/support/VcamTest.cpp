@@ -7,6 +7,7 @@ namespace testsupport {
 
 void VcamTest::SetUp() {
     vcam::reset();
+    vcam::setCallRecord(false);  // the default; tests that read the record turn it on
     LogCapture::clear();
     SyslogCapture::clear();
 }

@@ -57,6 +57,15 @@ struct CameraConfig {
     uint32_t maxCommandTransferLength = 1024;  // SBRM +0x14
     uint32_t maxAckTransferLength = 1024;      // SBRM +0x18
     bool zippedDescription = false;           // description file stored as a zip archive
+
+    // Event side: Maximum Event Transfer Length (EIRM +0x04).
+    uint32_t maxEventTransferLength = 1024;
+
+    // Stream side (see "Streaming" below).
+    uint64_t streamBytesPerSecond = 400000000;  // bandwidth limit; 0 = unpaced
+    uint32_t frameRate = 0;                     // frames per second limit; 0 = none
+    uint32_t imageBuffers = 4;                  // images the camera holds for the host (>= 1)
+    uint8_t payloadAlignmentLog2 = 3;           // SI_Info alignment: 2^n bytes (advisory)
 };
 
 struct DeviceConfig {  // a USB device that is not a camera
@@ -114,7 +123,149 @@ void clearControlFaults(int camera);
 // bulk and asynchronous reads in order, one transfer per call.
 void pushIn(int id, uint8_t endpoint, const std::vector<uint8_t>& transfer);
 
-// Every libusb call the program made, in order.
+// ---------------------------------------------------------------------------------------
+// Streaming
+//
+// The camera streams as a USB3 Vision device does. Images flow on the stream endpoint 0x83
+// while BOTH of these hold:
+//   - SI_Control (SIRM 0x20000 + 0x04) bit 0 is set (stream enable), and
+//   - acquisition runs: AcquisitionStart (1 written to 0x40024, or to its alias 0x50014)
+//     was executed and AcquisitionStop (0x40028) was not executed since.
+// With TriggerMode (0x40104) On (1) the camera takes one image per TriggerSoftware
+// (1 written to 0x40184) while TriggerSource (0x40144) is Software (0); with Off (0) it
+// runs freely.
+//
+// SIRM at 0x20000: SI_Info +0x00 (bits 24..31: payload alignment as 2^n), SI_Control
+// +0x04, SI_RequiredPayloadSize +0x08 (8 bytes, = Width * Height, Mono8),
+// SI_RequiredLeaderSize +0x10 (52), SI_RequiredTrailerSize +0x14 (32),
+// SI_MaximumLeaderSize +0x18, SI_PayloadTransferSize +0x1C, SI_PayloadTransferCount +0x20,
+// SI_PayloadFinalTransfer1Size +0x24, SI_PayloadFinalTransfer2Size +0x28,
+// SI_MaximumTrailerSize +0x2C. The plan registers are taken when stream enable goes from 0
+// to 1; enabling is refused with 0xA004 (registers inconsistent) when
+// SI_PayloadTransferSize * SI_PayloadTransferCount + Final1 + Final2 is smaller than the
+// required payload. Width and Height (0x50000, 0x50004) refuse writes with 0x8006 while
+// stream enable is set. The alignment is advisory: the camera accepts any sizes.
+//
+// Each image is, in this order, one USB transfer each:
+//   - the leader, 52 bytes: "U3VL" (0x4C563355), reserved u16 0, leader size u16 52,
+//     block id u64, reserved u16 0, payload type u16 1 (image), timestamp u64 (ns of the
+//     device clock, the image's capture time), pixel format u32 0x01080001 (Mono8),
+//     size x u32, size y u32, offset x u32 0, offset y u32 0, padding x u16 0,
+//     reserved u16 0;
+//   - the payload transfers of the plan: SI_PayloadTransferCount transfers of
+//     SI_PayloadTransferSize bytes, then Final1 and Final2 when not 0; a transfer is cut at
+//     the end of the payload, and transfers past the end are not sent;
+//   - the trailer, 32 bytes: "U3VT" (0x54563355), reserved u16 0, trailer size u16 32,
+//     block id u64 (the leader's), status u16 0, reserved u16 0, valid payload size u64,
+//     size y u32.
+// All fields little-endian. A host read shorter than the device's transfer completes with
+// LIBUSB_TRANSFER_OVERFLOW / LIBUSB_ERROR_OVERFLOW, the read's length filled and the rest
+// of that transfer lost (as on a real bus); a longer read is a short read.
+//
+// Block ids start at 1 each time stream enable goes from 0 to 1 and rise by one per image
+// the camera keeps. An image the camera cannot keep (its buffer is full) is dropped before
+// it gets a block id: drops show in StreamStats, never as block id gaps.
+//
+// Pacing: an image becomes available when the camera has taken it; the host's reads wait
+// for it (up to their time-outs). Free-running, images are taken every
+// max(1 / frameRate, (52 + payload + 32) / streamBytesPerSecond) seconds from the moment
+// streaming starts; the camera holds up to `imageBuffers` images (the one being sent
+// included) and drops images taken while they are all in use. With streamBytesPerSecond
+// and frameRate both 0 (unpaced), an image is taken the moment the host reads a leader, so
+// nothing is ever dropped. Triggered images are taken at the trigger (no later than the
+// pacing allows) and are dropped when the buffer is full.
+//
+// Stream enable going to 0 discards the image being sent and every buffered image.
+// AcquisitionStop stops taking images; those already taken are still sent.
+
+// The test pattern: byte `offset` of the payload of the image with block id `blockId`.
+// Bytes 0..7 hold the block id (little-endian, cut to the payload); every other byte is
+// patternByte(offset + blockId % 251), a fixed pseudo-random sequence that does not repeat
+// with any power-of-two period, so that a transfer landing at a wrong offset shows.
+uint8_t patternByte(uint64_t index);
+uint8_t imageByte(uint64_t blockId, uint64_t offset);
+// The whole payload of an image of `payloadSize` bytes.
+std::vector<uint8_t> expectedImage(uint64_t blockId, size_t payloadSize);
+// Index of the first byte of `data` that differs from the image, or -1 when all match.
+long long firstMismatch(uint64_t blockId, const uint8_t* data, size_t payloadSize);
+
+struct StreamStats {
+    bool streaming = false;     // stream enable set and acquisition running
+    uint64_t taken = 0;         // images the camera kept (block ids handed out)
+    uint64_t dropped = 0;       // images dropped because the camera's buffer was full
+    uint64_t completed = 0;     // images whose trailer the host has read
+    uint64_t lastBlockId = 0;   // block id of the last image kept
+    uint32_t buffered = 0;      // images held now, the one being sent included
+};
+// Counts since the camera was added (taken/dropped/completed never reset).
+StreamStats streamStats(int camera);
+// Changes pacing and buffer size at run time; applies from the next image taken.
+void setStreamPacing(int camera, uint64_t bytesPerSecond, uint32_t frameRate = 0);
+void setImageBuffers(int camera, uint32_t images);
+
+// Faults on the stream. A fault applies to the images the camera sends from now on: it
+// skips `skip` images and then applies to `count` images (-1: for ever).
+enum class StreamFaultKind {
+    ShortPayload,      // payload transfer `transfer` (0 = first) lacks its last `shortBy` bytes
+    WrongLeaderMagic,  // leader magic "U3VX"
+    WrongPayloadType,  // leader payload type `payloadType`
+    TrailerBlockId,    // trailer block id = leader's + 1
+    TrailerStatus,     // trailer status `status`
+    MissingTrailer,    // no trailer: the next image's leader follows the payload
+    Stall,             // the stream endpoint halts instead of sending payload transfer
+                       // `transfer` (0xFFFFFFFF: the leader); the image is abandoned
+    Unplug,            // the camera leaves the bus instead of sending payload transfer
+                       // `transfer` (0xFFFFFFFF: the leader)
+};
+struct StreamFault {
+    StreamFaultKind kind = StreamFaultKind::ShortPayload;
+    int skip = 0;
+    int count = 1;
+    uint32_t transfer = 0;
+    uint32_t shortBy = 1;
+    uint16_t payloadType = 2;
+    uint16_t status = 0xA100;
+};
+void addStreamFault(int camera, const StreamFault& fault);
+void clearStreamFaults(int camera);
+
+// ---------------------------------------------------------------------------------------
+// Events
+//
+// EIRM at 0x30000: EI_Control +0x00 (bit 0: event enable), Maximum Event Transfer Length
+// +0x04, Event Test Control +0x08. Writing 1 to Event Test Control while EI_Control bit 0 is
+// set sends one test event on the event endpoint 0x82 (the register reads 0 again). An event
+// is one transfer, a GenCP event command: "U3VE" (0x45563355), flags u16 0, command id
+// u16 0x0C00, length u16 (of what follows the 12-byte header: 12 + data), request id u16
+// (rising from 0 per camera), reserved u16 0, event id u16, timestamp u64 (device clock,
+// ns), data. The test event has id 0x4FFF and 8 data bytes: the number of test events sent
+// before it, u64 little-endian (so its length field is 20 and the transfer 32 bytes). The
+// camera keeps up to 64 unread events; older ones are dropped.
+enum class EventFaultKind {
+    Short,          // the transfer lacks its last byte
+    WrongPrefix,    // prefix "U3VX"
+    WrongCommand,   // command id 0x0C10
+    NoData,         // length field 12 and no data bytes (a 24-byte transfer)
+};
+struct EventFault {
+    EventFaultKind kind = EventFaultKind::Short;
+    int skip = 0;
+    int count = 1;
+};
+void addEventFault(int camera, const EventFault& fault);
+void clearEventFaults(int camera);
+
+// ---------------------------------------------------------------------------------------
+// Call record
+//
+// Off unless turned on: by setCallRecord(true), or by `call_record = on` in the
+// configuration file (loadConfig sets it to the file's value, default off; reset() leaves
+// it as it is). Stream and event transfers record their length, status and at most their
+// first 64 bytes.
+void setCallRecord(bool on);
+bool callRecord();
+
+// Every libusb call the program made, in order (while the record was on).
 struct UsbCall {
     std::string function;        // "libusb_bulk_transfer", "libusb_claim_interface", ...
     int device = 0;              // id of the device concerned, 0 when none

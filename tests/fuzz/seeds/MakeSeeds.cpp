@@ -2,8 +2,10 @@
 // virtual camera, and what the camera sent (descriptors, strings, acknowledges, memory)
 // is recorded in each target's input format.
 //   cmake --build build/release --target fuzz_make_seeds && build/release/bin/fuzz_make_seeds tests/fuzz
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 #include <fstream>
 #include <map>
 #include <string>
@@ -183,6 +185,83 @@ void manifestSeed(const char* name, const vcam::CameraConfig& config) {
     close(o);
 }
 
+void noEvent(uint16_t, uint64_t, uint32_t, uint64_t) {}
+
+// Transfers the camera sent on an IN endpoint other than the control pipe (what the record
+// keeps of them: up to 64 bytes, enough for events, leaders and trailers).
+std::vector<Bytes> inTransfers(uint8_t endpoint) {
+    std::vector<Bytes> out;
+    for (const vcam::UsbCall& c : vcam::calls()) {
+        if (c.endpoint != endpoint || c.transferred <= 0 || c.data.empty()) continue;
+        if (c.function != "transfer_completion" && c.function != "libusb_bulk_transfer") continue;
+        out.push_back(c.data);
+    }
+    return out;
+}
+
+// Test events as they come, and as the camera's event faults bend them.
+void eventSeeds() {
+    const std::pair<const char*, int> variants[] = {
+        {"vcam-test-event", -1},
+        {"vcam-short-event", static_cast<int>(vcam::EventFaultKind::Short)},
+        {"vcam-event-without-data", static_cast<int>(vcam::EventFaultKind::NoData)},
+    };
+    for (const auto& [name, fault] : variants) {
+        Opened o = open(vcam::CameraConfig{});
+        if (fault >= 0) {
+            vcam::EventFault f;
+            f.kind = static_cast<vcam::EventFaultKind>(fault);
+            vcam::addEventFault(o.camera, f);
+        }
+        void* event = nullptr;
+        if (const uint16_t s = U3V_OpenEvent(o.device, o.control, &event, noEvent, 200))
+            fail("open event", s);
+        const uint8_t enable[4] = {1, 0, 0, 0};  // EI_Control: the library leaves it to the caller
+        if (const uint16_t s = U3V_WriteMem(o.control, 0x30000, 4, enable)) fail("event enable", s);
+        vcam::clearCalls();
+        if (const uint16_t s = U3V_TestEvent(event)) fail("test event", s);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        U3V_CloseEvent(event);
+        const std::vector<Bytes> events = inTransfers(0x82);
+        if (events.empty()) fail("no event recorded", 0);
+        write("event_message", name, events.front());
+        close(o);
+    }
+}
+
+// One image's leader and trailer.
+void streamSeeds() {
+    Opened o = open(vcam::CameraConfig{});
+    uint8_t size[8];
+    if (const uint16_t s = U3V_ReadMem(o.control, 0x50000, 8, size)) fail("image size", s);
+    const uint32_t width = size[0] | (size[1] << 8) | (size[2] << 16) | (size[3] << 24);
+    const uint32_t height = size[4] | (size[5] << 8) | (size[6] << 16) | (size[7] << 24);
+    void* stream = nullptr;
+    if (const uint16_t s = U3V_OpenStream(o.device, o.control, &stream, 1000)) fail("open stream", s);
+    vcam::clearCalls();
+    if (const uint16_t s = U3V_AcquisitionStart(stream, 0)) fail("start", s);
+    const uint8_t one[4] = {1, 0, 0, 0};  // the camera's AcquisitionStart command register
+    if (const uint16_t s = U3V_WriteMem(o.control, 0x40024, 4, one)) fail("acquisition start", s);
+    std::vector<uint8_t> image(size_t{width} * height);
+    U3V_ImageInfo info{};
+    if (const uint16_t s = U3V_GetImage(stream, image.data(), 2000, &info)) fail("image", s);
+    uint64_t a = 0, b = 0;
+    U3V_AcquisitionStop(stream, &a, &b);
+    U3V_CloseStream(stream);
+    bool leader = false, trailer = false;
+    for (const Bytes& t : inTransfers(0x83)) {
+        if (!leader && t.size() >= 4 && std::memcmp(t.data(), "U3VL", 4) == 0) {
+            write("leader_trailer", "vcam-leader", t);
+            leader = true;
+        } else if (!trailer && t.size() >= 4 && std::memcmp(t.data(), "U3VT", 4) == 0) {
+            write("leader_trailer", "vcam-trailer", t);
+            trailer = true;
+        }
+    }
+    if (!leader || !trailer) fail("no leader or trailer recorded", 0);
+    close(o);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -191,6 +270,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     outDir = argv[1];
+    vcam::setCallRecord(true);
     vcam::CameraConfig plain;
     discoverySeed("vcam-default", plain);
     vcam::CameraConfig bare;
@@ -219,5 +299,8 @@ int main(int argc, char** argv) {
     vcam::CameraConfig zipped;
     zipped.zippedDescription = true;
     manifestSeed("vcam-zipped", zipped);
+
+    eventSeeds();
+    streamSeeds();
     return 0;
 }

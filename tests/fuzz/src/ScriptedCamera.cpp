@@ -69,9 +69,16 @@ std::vector<uint8_t> ScriptedCamera::echo() {
     return a;
 }
 
+std::vector<const Answer*> ScriptedCamera::answersOf(size_t k) const {
+    std::vector<const Answer*> out;
+    for (const Answer& a : answers)
+        if (a.afterCommands == k + 1) out.push_back(&a);
+    return out;
+}
+
 int ScriptedCamera::answer(uint8_t* buf, int len, unsigned timeoutMs) {
     Answer rec;
-    rec.command = commands.empty() ? 0 : commands.size() - 1;
+    rec.afterCommands = commands.size();
     rec.asked = len;
     rec.timeoutMs = timeoutMs;
     std::vector<uint8_t> bytes;

@@ -34,7 +34,7 @@ struct SentCommand {
 };
 
 struct Answer {  // one IN transfer on the control pipe
-    size_t command = 0;       // index of the command it followed
+    size_t afterCommands = 0;  // commands sent before it: it belongs to command n - 1
     int asked = 0;            // bytes the library asked for
     unsigned timeoutMs = 0;   // time-out it gave
     int result = 0;           // bytes delivered, or a libusb error
@@ -49,6 +49,9 @@ public:
 
     std::vector<SentCommand> commands;
     std::vector<Answer> answers;
+
+    // The answers read for command k, in order (none for a command that failed to go out).
+    std::vector<const Answer*> answersOf(size_t k) const;
     // When set, echoed read acks carry the camera's memory instead of input bytes.
     std::function<void(uint64_t address, uint8_t* out, size_t n)> memory;
 

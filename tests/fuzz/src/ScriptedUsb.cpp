@@ -110,6 +110,20 @@ int libusb_bulk_transfer(libusb_device_handle*, unsigned char endpoint, unsigned
     return LIBUSB_SUCCESS;
 }
 
+// No asynchronous transfer ever completes: the targets drive synchronous parsers only.
+libusb_transfer* libusb_alloc_transfer(int isoPackets) {
+    const size_t size = sizeof(libusb_transfer) +
+                        sizeof(libusb_iso_packet_descriptor) * static_cast<size_t>(isoPackets);
+    return static_cast<libusb_transfer*>(std::calloc(1, size));
+}
+void libusb_free_transfer(libusb_transfer* transfer) { std::free(transfer); }
+int libusb_submit_transfer(libusb_transfer*) { return LIBUSB_ERROR_NO_DEVICE; }
+int libusb_cancel_transfer(libusb_transfer*) { return LIBUSB_ERROR_NOT_FOUND; }
+int libusb_handle_events_timeout_completed(libusb_context*, struct timeval*, int* completed) {
+    if (completed != nullptr) *completed = 1;
+    return LIBUSB_SUCCESS;
+}
+
 // The debug trace still formats every line; only the system log is left alone.
 void openlog(const char*, int, int) {}
 void syslog(int, const char*, ...) {}

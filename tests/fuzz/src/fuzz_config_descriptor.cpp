@@ -18,6 +18,11 @@ using namespace fuzz;
 
 namespace {
 
+bool verbose() {
+    static const bool on = std::getenv("FUZZ_VERBOSE") != nullptr;
+    return on;
+}
+
 uint32_t le32At(const std::vector<uint8_t>& b, size_t at) {
     return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (static_cast<uint32_t>(b[at + 3]) << 24);
 }
@@ -109,7 +114,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     tessoral::DeviceEntry entry;
     bool listed = true;
     const uint16_t s = tessoral::ReadDeviceDescriptors(entry, scriptedHandle(), totalLength, listed);
-    if (std::getenv("FUZZ_VERBOSE"))
+    if (verbose())
         std::fprintf(stderr, "ReadDeviceDescriptors: %04X, listed %d, GUID '%s'\n", s, listed,
                      entry.DeviceGUID);
     FUZZ_CHECK(descriptorReads == 1, "%d configuration reads", descriptorReads);

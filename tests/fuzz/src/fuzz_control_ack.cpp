@@ -116,7 +116,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         control->nRequestId = in.u16();
     }
 
-    for (int op = 0; op < 16 && !in.exhausted(); ++op) {
+    for (int op = 0; op < 8 && !in.exhausted(); ++op) {
         const uint8_t kind = in.u8();
         // Up to three pieces usually; the whole 16-bit range when bit 7 asks for it (every
         // byte of such a range costs time, and they all split alike).

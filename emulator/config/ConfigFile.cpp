@@ -263,6 +263,9 @@ private:
         if (key == "vendor_id") return number(key, value, d.vendorId);
         if (key == "product_id") return number(key, value, d.productId);
         if (key == "device_class") return number(key, value, d.deviceClass);
+        if (key == "device_subclass") return number(key, value, d.deviceSubClass);
+        if (key == "device_protocol") return number(key, value, d.deviceProtocol);
+        if (key == "open_fails") return flag(key, value, d.openFails);
         if (key == "interface_class") return number(key, value, d.interfaceClass);
         return fail("unknown key '" + key + "' in [device]");
     }

@@ -242,7 +242,8 @@ DeviceDescriptors DeviceDescriptors::forDevice(const DeviceConfig& config) {
     const uint8_t iManufacturer = addString(d, 1, "Virtual Devices");
     const uint8_t iProduct = addString(d, 2, hid ? "USB Optical Mouse" : "USB Device");
 
-    d.device = deviceDescriptor(0x0200, config.deviceClass, 0, 0, hid ? 8 : 64, config.vendorId,
+    d.device = deviceDescriptor(0x0200, config.deviceClass, config.deviceSubClass,
+                                config.deviceProtocol, hid ? 8 : 64, config.vendorId,
                                 config.productId, iManufacturer, iProduct, 0, 1);
 
     std::vector<uint8_t>& c = d.configuration;

@@ -17,7 +17,7 @@ VirtualDevice::VirtualDevice(int id, const CameraConfig& config)
 }
 
 VirtualDevice::VirtualDevice(int id, const DeviceConfig& config)
-    : id_(id), descriptors_(DeviceDescriptors::forDevice(config)) {
+    : id_(id), openFails_(config.openFails), descriptors_(DeviceDescriptors::forDevice(config)) {
     makeEndpoints();
     // The class driver of the host owns the interface until it is detached; vendor
     // specific interfaces have none.
@@ -25,6 +25,10 @@ VirtualDevice::VirtualDevice(int id, const DeviceConfig& config)
         if (itf.interfaceClass != 0xFF) driverDefault_.insert(itf.number);
     }
     driverBound_ = driverDefault_;
+}
+
+bool VirtualDevice::openRefused() const {
+    return openFails_ || (camera_ && camera_->discoveryFault == DiscoveryFault::OpenFails);
 }
 
 void VirtualDevice::makeEndpoints() {

@@ -31,6 +31,8 @@ public:
     const CameraConfig* camera() const { return camera_ ? &*camera_ : nullptr; }
     const DeviceDescriptors& descriptors() const { return descriptors_; }
     CameraFirmware* firmware() const { return firmware_.get(); }
+    // libusb_open is refused with LIBUSB_ERROR_ACCESS.
+    bool openRefused() const;
 
     // Answers a request on the default control pipe: false means the device stalls it.
     // `out` gets the data stage, cut to the request's wLength.
@@ -72,6 +74,7 @@ private:
 
     int id_;
     std::optional<CameraConfig> camera_;
+    bool openFails_ = false;  // a non-camera device the user may not open
     DeviceDescriptors descriptors_;
     std::unique_ptr<CameraFirmware> firmware_;
     std::map<uint8_t, Endpoint> endpoints_;

@@ -173,10 +173,7 @@ int LIBUSB_CALL libusb_open(libusb_device* dev, libusb_device_handle** dev_handl
     if (dev == nullptr || dev_handle == nullptr) return LIBUSB_ERROR_INVALID_PARAM;
     return recordedCall(entryFor("libusb_open", dev), [&]() -> int {
         if (!dev->present()) return LIBUSB_ERROR_NO_DEVICE;
-        const vcam::CameraConfig* camera = dev->device->camera();
-        if (camera != nullptr && camera->discoveryFault == vcam::DiscoveryFault::OpenFails) {
-            return LIBUSB_ERROR_ACCESS;
-        }
+        if (dev->device->openRefused()) return LIBUSB_ERROR_ACCESS;
         auto* h = new libusb_device_handle;
         h->dev = libusb_ref_device(dev);
         *dev_handle = h;

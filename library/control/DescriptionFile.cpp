@@ -115,6 +115,9 @@ uint16_t unzipFirstMember(const uint8_t* data, size_t length, std::unique_ptr<ui
         return U3V_ERR_XML_UNZIP;
     };
     if (st.size > kMaxUnzippedXmlSize) return extractFailed();
+    // A directory holds no description: as empty as a manifest size of 0.
+    const size_t nameLength = std::strlen(st.name);
+    if (nameLength > 0 && st.name[nameLength - 1] == '/') return U3V_ERR_XML_EMPTY;
 
     const zip_int64_t index = zip_name_locate(archive, st.name, 0);
     if (index < 0) return extractFailed();
@@ -129,6 +132,7 @@ uint16_t unzipFirstMember(const uint8_t* data, size_t length, std::unique_ptr<ui
                        zip_fread(member, &beyond, 1) == 0;
     zip_fclose(member);
     if (!whole) return extractFailed();
+    if (st.size == 0) return U3V_ERR_XML_EMPTY;
 
     out = std::move(buffer);
     size = static_cast<uint32_t>(st.size);
@@ -183,8 +187,9 @@ uint16_t ReadXml(U3V_Control& c, uint8_t** buffer, uint32_t* size, uint8_t save)
     if (c.bXmlZipped) {
         std::unique_ptr<uint8_t[]> unpacked;
         uint32_t unpackedSize = 0;
-        if (unzipFirstMember(c.pXmlBuffer.get(), c.nXmlSize, unpacked, unpackedSize) != 0)
-            return readXmlFailed(c, U3V_ERR_XML_UNZIP);
+        if (const uint16_t s = unzipFirstMember(c.pXmlBuffer.get(), c.nXmlSize, unpacked,
+                                                unpackedSize))
+            return readXmlFailed(c, s);
         c.pXmlBuffer = std::move(unpacked);
         c.nXmlSize = unpackedSize;
     }
@@ -223,6 +228,10 @@ uint16_t WriteXml(U3V_Control& c, const char* path, uint32_t dataAddress,
     for (;;) {
         std::fill_n(chunk.begin(), kWriteChunk, uint8_t{0});  // past the end of file: zeros
         const size_t got = std::fread(chunk.data(), 1, kWriteChunk, file.get());
+        // A read error, or more bytes than the length said: the camera would be told of a
+        // file it never got whole. Its old manifest stays.
+        if (std::ferror(file.get()) || byteCount + got > static_cast<uint64_t>(length))
+            return writeXmlFailed(c, U3V_ERR_XML_FILE_OPEN);
         if (got == 0) break;  // no meaningless chunk after a file of whole blocks
         const bool sent = WriteMem(c, address, kWriteChunk, chunk.data()) == 0;
         if (sent) {
@@ -242,6 +251,9 @@ uint16_t WriteXml(U3V_Control& c, const char* path, uint32_t dataAddress,
         if (sent && got < kWriteChunk) break;  // that was the end of the file
     }
     file.reset();
+    if (byteCount != static_cast<uint64_t>(length)) return writeXmlFailed(c, U3V_ERR_XML_FILE_OPEN);
+    // An empty description would leave the camera without one.
+    if (byteCount == 0) return writeXmlFailed(c, U3V_ERR_XML_EMPTY);
 
     manifest::Entry entry;
     entry.count = 1;

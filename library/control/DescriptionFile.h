@@ -28,8 +28,9 @@ std::string safeFileNamePart(const char* text, size_t maxLength);
 bool descriptionFilePath(const char* directory, const char* vendor, const char* model,
                          char (&path)[260]);
 
-// Unpacks the first member of the zip archive in data. Returns 0 or U3V_ERR_XML_UNZIP; on
-// success out holds size bytes plus a terminating NUL.
+// Unpacks the first member of the zip archive in data. Returns 0, U3V_ERR_XML_EMPTY for an
+// empty member or a directory, or U3V_ERR_XML_UNZIP; on success out holds size bytes plus
+// a terminating NUL.
 uint16_t unzipFirstMember(const uint8_t* data, size_t length, std::unique_ptr<uint8_t[]>& out,
                           uint32_t& size);
 

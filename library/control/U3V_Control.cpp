@@ -1,6 +1,7 @@
 #include "U3V_Control.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <vector>
 
@@ -14,13 +15,34 @@ using namespace control;
 
 namespace {
 
-// The camera's limit (minus the packet header) when it reported a usable one, in whole
-// 32-bit words so that split accesses stay aligned; the buffer limit otherwise.
+// The camera's limit (minus the packet header) when it reported one, in whole 32-bit
+// words so that split accesses stay aligned and never cut a register into bytes: a limit
+// that leaves less than one word still gets one (the camera refuses it itself if it
+// really cannot take it). 0 means not read yet: the library's buffers then.
 uint16_t chunkLimit(uint32_t cameraMax, size_t header, uint16_t bufferLimit) {
-    if (cameraMax <= header) return bufferLimit;  // not read yet, or nonsense
-    uint32_t limit = cameraMax - static_cast<uint32_t>(header);
-    if (limit >= 4) limit &= ~3u;
+    if (cameraMax == 0) return bufferLimit;
+    uint32_t limit = cameraMax >= header + kMinPieceData
+                         ? cameraMax - static_cast<uint32_t>(header)
+                         : static_cast<uint32_t>(kMinPieceData);
+    limit &= ~3u;
     return limit < bufferLimit ? static_cast<uint16_t>(limit) : bufferLimit;
+}
+
+using Clock = std::chrono::steady_clock;
+using Ms = std::chrono::milliseconds;
+
+// A wait the camera asks for, made one the USB layer can honour: 0 is the default (libusb
+// would wait for ever), and nothing beyond kMaxAckWaitMs.
+unsigned boundedWait(uint32_t ms) {
+    if (ms == 0) return usb::kDefaultTimeoutMs;
+    return static_cast<unsigned>(std::min<uint32_t>(ms, kMaxAckWaitMs));
+}
+
+// An acknowledge of one of the requests just before this one: its transaction gave up
+// on it, and it arrived late.
+bool isStale(uint16_t ackId, uint16_t requestId) {
+    const auto back = static_cast<uint16_t>(requestId - ackId);
+    return back >= 1 && back <= kStaleRequestWindow;
 }
 
 uint16_t transferFailed(DeviceHandle& d, uint8_t endpoint) {
@@ -31,9 +53,52 @@ uint16_t transferFailed(DeviceHandle& d, uint8_t endpoint) {
 uint16_t sendCommand(U3V_Control& c, const uint8_t* command, size_t size) {
     DeviceHandle& d = *c.pDevice;
     if (usb::bulkWrite(d.UsbHandle, d.ControlOutEndpoint, command, static_cast<int>(size),
-                       c.nTimeout) < 0)
+                       boundedWait(c.nTimeout)) < 0)
         return transferFailed(d, d.ControlOutEndpoint);
     return U3V_OK;
+}
+
+// Receives the acknowledge of requestId into the ack buffer: waits out pending
+// acknowledges (whatever command they answer) and reads past late acknowledges of
+// earlier requests, within the bounds above. The whole buffer is offered to every read,
+// so that no acknowledge, late or current, overflows it. Returns 0 and the bytes
+// received, or the status of a failed or timed-out wait.
+uint16_t receiveAck(U3V_Control& c, uint16_t requestId, size_t& received) {
+    DeviceHandle& d = *c.pDevice;
+    uint8_t* ack = c.pAckBuffer.get();
+    const Clock::time_point start = Clock::now();
+    const Clock::time_point end = start + Ms(kMaxTransactionMs);
+    unsigned wait = boundedWait(c.nTimeout);
+    Clock::time_point waitEnd = start + Ms(wait);
+    unsigned timeout = wait;  // the clock is read again only when the answer is not the first ack
+    // Milliseconds left until limit, rounded up so that a wait is never 0 (for ever to
+    // libusb); 0 when it has passed.
+    auto leftUntil = [](Clock::time_point limit) -> unsigned {
+        const Clock::time_point now = Clock::now();
+        return limit <= now ? 0u : static_cast<unsigned>(std::chrono::ceil<Ms>(limit - now).count());
+    };
+    for (int reads = 0; reads < kMaxAcksPerTransaction; ++reads) {
+        const int got = usb::bulkRead(d.UsbHandle, d.ControlInEndpoint, ack,
+                                      static_cast<int>(kAckBufferSize), timeout);
+        if (got < 0) return transferFailed(d, d.ControlInEndpoint);
+        received = static_cast<size_t>(got);
+        if (received < kHeaderSize) return U3V_OK;  // the caller's checks reject it
+        const AckHeader h = decodeAckHeader(ack);
+        if (h.prefix != kPrefix) return U3V_OK;
+        if (h.commandId == kPendingAck) {
+            // A pending ack without its time-out field keeps the current wait.
+            if (received >= kWriteAckSize) wait = boundedWait(getLe16(ack + kPendingTimeoutOffset));
+            waitEnd = Clock::now() + Ms(wait);
+            timeout = std::min(wait, leftUntil(end));
+        } else if ((h.commandId == kReadMemAck || h.commandId == kWriteMemAck) &&
+                   isStale(h.requestId, requestId)) {
+            timeout = leftUntil(std::min(waitEnd, end));  // what is left of the same wait
+        } else {
+            return U3V_OK;
+        }
+        if (timeout == 0) return U3V_ERR_USB_TRANSFER;
+    }
+    return U3V_ERR_USB_TRANSFER;  // a camera that never stops asking for time
 }
 
 // One command and its acknowledge; length <= maxReadChunk.
@@ -43,18 +108,15 @@ uint16_t readTransaction(U3V_Control& c, uint64_t address, uint16_t length, uint
     encodeReadMemCommand(command, requestId, address, length);
     if (const uint16_t s = sendCommand(c, command, sizeof command)) return s;
 
-    DeviceHandle& d = *c.pDevice;
-    uint8_t* ack = c.pAckBuffer.get();
-    const int received = usb::bulkRead(d.UsbHandle, d.ControlInEndpoint, ack,
-                                       static_cast<int>(length + kHeaderSize), c.nTimeout);
-    if (received < 0) return transferFailed(d, d.ControlInEndpoint);
-    if (static_cast<size_t>(received) < kHeaderSize) return U3V_ERR_ACK_LENGTH;
+    size_t received = 0;
+    if (const uint16_t s = receiveAck(c, requestId, received)) return s;
+    const uint8_t* ack = c.pAckBuffer.get();
+    if (received < kHeaderSize) return U3V_ERR_ACK_LENGTH;
     const AckHeader h = decodeAckHeader(ack);
     // A camera that refuses a read answers with the header alone; that is no length
     // error, and its status must reach the caller.
-    const bool refusal = static_cast<size_t>(received) == kHeaderSize && h.status != 0;
-    if (!refusal && static_cast<size_t>(received) != length + kHeaderSize)
-        return U3V_ERR_ACK_LENGTH;
+    const bool refusal = received == kHeaderSize && h.status != 0;
+    if (!refusal && received != length + kHeaderSize) return U3V_ERR_ACK_LENGTH;
     if (h.prefix != kPrefix) return U3V_ERR_ACK_PREFIX;
     if (h.commandId != kReadMemAck) return U3V_ERR_ACK_COMMAND;
     if (h.requestId != requestId) return U3V_ERR_ACK_REQUEST_ID;
@@ -63,7 +125,7 @@ uint16_t readTransaction(U3V_Control& c, uint64_t address, uint16_t length, uint
     return U3V_OK;
 }
 
-// One command and its acknowledge, following pending acknowledges; length <= maxWriteChunk.
+// One command and its acknowledge; length <= maxWriteChunk.
 uint16_t writeTransaction(U3V_Control& c, uint64_t address, uint16_t length,
                           const uint8_t* source) {
     uint8_t command[kCommandBufferSize];
@@ -72,27 +134,25 @@ uint16_t writeTransaction(U3V_Control& c, uint64_t address, uint16_t length,
     if (length != 0) std::memcpy(command + kWriteMemHeaderSize, source, length);
     if (const uint16_t s = sendCommand(c, command, kWriteMemHeaderSize + length)) return s;
 
+    size_t received = 0;
+    if (const uint16_t s = receiveAck(c, requestId, received)) return s;
+    // 12 bytes, or 16 with the written-length field; anything else is no write ack.
+    if (received < kHeaderSize || received > kWriteAckSize) return U3V_ERR_ACK_LENGTH;
+    const AckHeader h = decodeAckHeader(c.pAckBuffer.get());
+    if (h.prefix != kPrefix) return U3V_ERR_ACK_PREFIX;
+    if (h.commandId != kWriteMemAck) return U3V_ERR_ACK_COMMAND;
+    if (h.requestId != requestId) return U3V_ERR_ACK_REQUEST_ID;
+    return h.status;
+}
+
+// Acknowledges left on the pipe by an earlier session (a transaction that gave up, a
+// program that ended mid-transaction) would otherwise answer the first commands.
+void drainStaleAcks(U3V_Control& c) {
     DeviceHandle& d = *c.pDevice;
-    uint8_t* ack = c.pAckBuffer.get();
-    unsigned waitMs = c.nTimeout;
-    for (;;) {
-        // Always room for the written-length field: a 12-byte ack arrives as a short
-        // transfer, and a 16-byte pending ack fits whatever the camera declared.
-        const int received = usb::bulkRead(d.UsbHandle, d.ControlInEndpoint, ack,
-                                           static_cast<int>(kWriteAckSize), waitMs);
-        if (received < 0) return transferFailed(d, d.ControlInEndpoint);
-        if (static_cast<size_t>(received) < kHeaderSize) return U3V_ERR_ACK_LENGTH;
-        const AckHeader h = decodeAckHeader(ack);
-        if (h.prefix != kPrefix) return U3V_ERR_ACK_PREFIX;
-        if (h.commandId == kPendingAck) {
-            // A pending ack without its time-out field keeps the current wait.
-            if (static_cast<size_t>(received) >= kWriteAckSize)
-                waitMs = getLe16(ack + kPendingTimeoutOffset);
-            continue;
-        }
-        if (h.commandId != kWriteMemAck) return U3V_ERR_ACK_COMMAND;
-        if (h.requestId != requestId) return U3V_ERR_ACK_REQUEST_ID;
-        return h.status;
+    for (int i = 0; i < kMaxDrainedAcks; ++i) {
+        if (usb::bulkRead(d.UsbHandle, d.ControlInEndpoint, c.pAckBuffer.get(),
+                          static_cast<int>(kAckBufferSize), kDrainWaitMs) < 0)
+            break;
     }
 }
 
@@ -158,7 +218,7 @@ uint16_t maxWriteChunk(const U3V_Control& c) {
 
 uint16_t OpenControlInterface(U3V_Control& c) {
     DeviceHandle& d = *c.pDevice;
-    if (usb::claimInterface(d.UsbHandle, d.ControlInterface) < 0) {
+    if (usb::claimInterface(d.UsbHandle, d.ControlInterface, kClaimBusyWaitMs) < 0) {
         DeviceLog(&d, U3V_LOG_ERROR, "Can't open/claiming control interface.");
         return U3V_ERR_CONTROL_CLAIM;
     }
@@ -169,6 +229,7 @@ uint16_t OpenControlInterface(U3V_Control& c) {
     c.nXmlSize = 0;
     usb::clearHalt(d.UsbHandle, d.ControlInEndpoint);
     usb::clearHalt(d.UsbHandle, d.ControlOutEndpoint);
+    drainStaleAcks(c);
 
     if (const uint16_t s = readBootstrap(c)) {
         DeviceLog(&d, U3V_LOG_ERROR, "Error open control interface.");

@@ -11,6 +11,19 @@
 
 namespace tessoral {
 
+// Bounds on what a camera may ask of the channel (see the public header).
+constexpr uint32_t kMaxAckWaitMs = U3V_MAX_ACK_WAIT_MS;
+constexpr uint32_t kMaxTransactionMs = U3V_MAX_TRANSACTION_MS;
+constexpr int kMaxAcksPerTransaction = U3V_MAX_ACKS_PER_TRANSACTION;
+constexpr uint16_t kMinPieceData = U3V_MIN_TRANSFER_DATA;
+// Request ids this far back may still be answered late.
+constexpr uint16_t kStaleRequestWindow = 64;
+// Opening reads at most this many stale acknowledges, each wait this short: they are
+// already on the pipe when they matter.
+constexpr int kMaxDrainedAcks = 256;
+constexpr unsigned kDrainWaitMs = 1;
+constexpr unsigned kClaimBusyWaitMs = U3V_CLAIM_BUSY_WAIT_MS;
+
 struct U3V_Control {
     explicit U3V_Control(DeviceHandle* device)
         : pDevice(device), pAckBuffer(new uint8_t[control::kAckBufferSize]) {}

@@ -2,12 +2,50 @@
 #include "DeviceHandle.h"
 
 #include <cstring>
+#include <map>
+#include <mutex>
 
 #include "DeviceLog.h"
 #include "ExportFrame.h"
 #include "UsbLayer.h"
 
 namespace tessoral {
+
+namespace {
+struct OpenCounts {
+    std::mutex mutex;
+    std::map<libusb_device*, int> count;
+};
+// Never destroyed: a handle may still be closed while the process winds down.
+OpenCounts& openCounts() {
+    static auto* counts = new OpenCounts;
+    return *counts;
+}
+}  // namespace
+
+void noteDeviceOpened(libusb_device* dev) {
+    OpenCounts& c = openCounts();
+    std::lock_guard<std::mutex> lock(c.mutex);
+    ++c.count[dev];
+}
+
+void noteDeviceClosed(libusb_device* dev) {
+    OpenCounts& c = openCounts();
+    std::lock_guard<std::mutex> lock(c.mutex);
+    const auto it = c.count.find(dev);
+    if (it != c.count.end() && --it->second <= 0) c.count.erase(it);
+}
+
+bool openHere(libusb_device* dev) {
+    OpenCounts& c = openCounts();
+    std::lock_guard<std::mutex> lock(c.mutex);
+    return c.count.count(dev) != 0;
+}
+
+uint8_t inUseNow(DeviceEntry& entry) {
+    entry.InUse = (entry.HeldElsewhere || openHere(entry.UsbDevice.get())) ? 1 : 0;
+    return entry.InUse;
+}
 
 uint16_t OpenDeviceEntry(DeviceHandle& device, DeviceEntry& entry) {
     device.UsbHandle = usb::open(entry.UsbDevice.get());
@@ -40,7 +78,8 @@ uint16_t OpenDeviceEntry(DeviceHandle& device, DeviceEntry& entry) {
     }
 
     DeviceLog(&device, U3V_LOG_INFO, "Device U3V %s opened successfully.", entry.DeviceGUID);
-    entry.InUse = 1;
+    noteDeviceOpened(entry.UsbDevice.get());
+    inUseNow(entry);
     return U3V_OK;
 }
 
@@ -78,7 +117,10 @@ uint16_t U3V_CloseDevice(void* handle) {
     return guardedHandle<DeviceHandle>(handle, [](DeviceHandle& device) -> uint16_t {
         // Interfaces are released by the control channel's close, not here.
         usb::close(device.UsbHandle);
-        if (device.Entry != nullptr) device.Entry->InUse = 0;
+        if (device.Entry != nullptr) {
+            noteDeviceClosed(device.Entry->UsbDevice.get());
+            inUseNow(*device.Entry);
+        }
         delete &device;
         return U3V_OK;
     });

@@ -24,7 +24,8 @@ struct DeviceEntry {
     char SerialNumber[64] = {};
     char UserDefinedName[64] = {};
     uint8_t SpeedSupport = 0;
-    uint8_t InUse = 0;
+    uint8_t InUse = 0;          // as last worked out by inUseNow
+    uint8_t HeldElsewhere = 0;  // discovery's claim failed while no handle of ours was open
     usb::DeviceRef UsbDevice;
     uint8_t ControlInterface = 0;
     uint8_t EventInterface = 0;
@@ -41,6 +42,15 @@ struct DeviceTable {
     // Every entry ever created; keeps them alive (and reachable) until unload.
     std::vector<std::unique_ptr<DeviceEntry>> allEntries;
 };
+
+// Device handles of this process open on each USB device. Entries of several discoveries
+// may stand for one device, so InUse is worked out from this count, not kept per entry.
+void noteDeviceOpened(libusb_device* dev);
+void noteDeviceClosed(libusb_device* dev);
+bool openHere(libusb_device* dev);
+// Whether a handle of this process (or, as discovery saw it, another program) holds the
+// device; also refreshes entry.InUse.
+uint8_t inUseNow(DeviceEntry& entry);
 
 // Null before load and after unload.
 extern DeviceTable* deviceTable;

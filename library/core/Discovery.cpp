@@ -30,6 +30,11 @@ constexpr size_t kInterfaceLength = 9, kEndpointLength = 7, kDeviceInfoLength = 
 constexpr size_t kInfoGenCPVersion = 3, kInfoU3VVersion = 7, kInfoFirstString = 11,
                  kInfoSpeedSupport = 19;
 
+bool isControlInterface(const usb::InterfaceSummary& iface) {
+    return iface.numAltSettings != 0 && iface.interfaceClass == kU3vClass &&
+           iface.interfaceSubClass == kU3vSubClass && iface.interfaceProtocol == kProtocolControl;
+}
+
 // Closes the open device at the end of its turn in the scan, however the turn ends.
 struct ScopedUsbHandle {
     libusb_device_handle* h;
@@ -130,8 +135,14 @@ uint16_t ReadDeviceDescriptors(DeviceEntry& entry, libusb_device_handle* handle,
     }
 
     entry.SpeedSupport = info[kInfoSpeedSupport];
-    // Probe whether another program holds the camera; our claim ends with the close.
-    if (usb::claimInterface(handle, entry.ControlInterface) < 0) entry.InUse = 1;
+    // Probe whether someone holds the camera, and hand the claim straight back: an
+    // application opening its control channel meanwhile must not find it taken. A refusal
+    // while we have the device open ourselves is most likely our own channel.
+    if (usb::claimInterface(handle, entry.ControlInterface) < 0)
+        entry.HeldElsewhere = openHere(entry.UsbDevice.get()) ? 0 : 1;
+    else
+        usb::releaseInterface(handle, entry.ControlInterface);
+    inUseNow(entry);
     listed = true;
     return U3V_OK;
 }
@@ -147,18 +158,20 @@ uint16_t DiscoverDevices(DeviceTable& table) {
             cls.deviceSubClass != kIadSubClass || cls.deviceProtocol != kIadProtocol)
             continue;
 
-        ScopedUsbHandle handle{usb::open(device.get())};
-        if (handle.h == nullptr) return U3V_ERR_USB_OPEN;
-
+        // The configuration libusb already holds tells cameras from other devices of the
+        // same class (webcams, mostly) without opening them: their device nodes are often
+        // not open to the user, and that must not fail the scan.
         usb::ConfigSummary config;
         if (!usb::firstConfiguration(device.get(), config)) return U3V_ERR_NO_CONFIGURATION;
         if (config.interfaces.empty()) return U3V_ERR_NO_INTERFACES;
+        if (std::none_of(config.interfaces.begin(), config.interfaces.end(), isControlInterface))
+            continue;
+
+        ScopedUsbHandle handle{usb::open(device.get())};
+        if (handle.h == nullptr) return U3V_ERR_USB_OPEN;
 
         for (const usb::InterfaceSummary& iface : config.interfaces) {
-            if (iface.numAltSettings == 0 || iface.interfaceClass != kU3vClass ||
-                iface.interfaceSubClass != kU3vSubClass ||
-                iface.interfaceProtocol != kProtocolControl)
-                continue;
+            if (!isControlInterface(iface)) continue;
             auto entry = std::make_unique<DeviceEntry>();
             entry->UsbDevice = device;
             bool listed = false;
@@ -189,11 +202,11 @@ uint16_t U3V_DiscoveryDevices(uint16_t* count) {
 uint16_t U3V_GetDeviceInfo(uint16_t device, U3V_DEVICE_INFO* info) {
     if (info == nullptr || deviceTable == nullptr) return U3V_ERR_INVALID_HANDLE;
     return guarded([&]() -> uint16_t {
-        const DeviceTable& table = *deviceTable;
+        DeviceTable& table = *deviceTable;
         // The entries of a failed scan may be fewer than the count of the last good one.
         if (device == 0 || device > table.Count || device > table.Entries.size())
             return U3V_ERR_DEVICE_NOT_FOUND;
-        const DeviceEntry& e = *table.Entries[device - 1u];
+        DeviceEntry& e = *table.Entries[device - 1u];
         U3V_DEVICE_INFO copy;
         copy.GenCPVersion = e.GenCPVersion;
         copy.U3VVersion = e.U3VVersion;
@@ -206,7 +219,7 @@ uint16_t U3V_GetDeviceInfo(uint16_t device, U3V_DEVICE_INFO* info) {
         std::memcpy(copy.SerialNumber, e.SerialNumber, sizeof copy.SerialNumber);
         std::memcpy(copy.UserDefinedName, e.UserDefinedName, sizeof copy.UserDefinedName);
         copy.SpeedSupport = e.SpeedSupport;
-        copy.InUse = e.InUse;
+        copy.InUse = inUseNow(e);
         *info = copy;
         return U3V_OK;
     });

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstring>
 #include <mutex>
+#include <thread>
 
 namespace tessoral::usb {
 
@@ -132,9 +133,14 @@ int getStringAscii(libusb_device_handle* h, uint8_t index, char* buf, int len) {
     return n;
 }
 
-int claimInterface(libusb_device_handle* h, int iface) {
+int claimInterface(libusb_device_handle* h, int iface, unsigned busyWaitMs) {
     if (h == nullptr) return LIBUSB_ERROR_INVALID_PARAM;
-    return libusb_claim_interface(h, iface);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(busyWaitMs);
+    for (;;) {
+        const int r = libusb_claim_interface(h, iface);
+        if (r != LIBUSB_ERROR_BUSY || std::chrono::steady_clock::now() >= end) return r;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
 }
 
 int releaseInterface(libusb_device_handle* h, int iface) {

@@ -60,7 +60,9 @@ int getDescriptor(libusb_device_handle* h, uint8_t type, uint8_t index, uint8_t*
 // inside buf when len > 0. Returns the string length or < 0.
 int getStringAscii(libusb_device_handle* h, uint8_t index, char* buf, int len);
 
-int claimInterface(libusb_device_handle* h, int iface);
+// A claim refused as busy is tried again for up to busyWaitMs: another handle (discovery
+// here or in another program) may hold the interface for a moment only.
+int claimInterface(libusb_device_handle* h, int iface, unsigned busyWaitMs = 0);
 int releaseInterface(libusb_device_handle* h, int iface);
 int clearHalt(libusb_device_handle* h, uint8_t endpoint);
 

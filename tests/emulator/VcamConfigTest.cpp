@@ -83,8 +83,11 @@ TEST_F(ConfigFiles, EveryKeyAndValueForm) {
         "max_ack_transfer_length = 256\n"
         "zipped_description = true\r\n"
         "[device]\n"
-        "device_class = 0x09\n"
-        "interface_class = 255\n";
+        "device_class = 0xEF\n"
+        "device_subclass = 2\n"
+        "device_protocol = 1\n"
+        "interface_class = 255\n"
+        "open_fails = yes\n";
     vcam::WorldConfig world;
     std::string error;
     ASSERT_TRUE(vcam::ConfigFile::parse(text, "t", world, &error)) << error;
@@ -109,8 +112,11 @@ TEST_F(ConfigFiles, EveryKeyAndValueForm) {
     EXPECT_EQ(c.maxAckTransferLength, 256u);
     EXPECT_TRUE(c.zippedDescription);
     const auto& d = std::get<vcam::DeviceConfig>(world.devices[1]);
-    EXPECT_EQ(d.deviceClass, 0x09);
+    EXPECT_EQ(d.deviceClass, 0xEF);
+    EXPECT_EQ(d.deviceSubClass, 2);
+    EXPECT_EQ(d.deviceProtocol, 1);
     EXPECT_EQ(d.interfaceClass, 255);
+    EXPECT_TRUE(d.openFails);
 }
 
 TEST_F(ConfigFiles, ErrorsNameTheirLineAndLeaveTheWorld) {

@@ -343,19 +343,18 @@ TEST_F(DescriptionFileTest, WritingSendsChunksProgressAndAManifestWithTheDigest)
     EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + size), file);
 }
 
-TEST_F(DescriptionFileTest, WritingWholeBlocksOrNothingSendsNoExtraChunk) {
+TEST_F(DescriptionFileTest, WritingWholeBlocksSendsNoExtraChunk) {
     void* control = openCamera();
     struct Case {
         size_t length;
         std::vector<int32_t> progress;
     };
-    for (const Case& c : {Case{1024, {0, 49}}, Case{0, {}}, Case{100, {0}}}) {
+    for (const Case& c : {Case{1024, {0, 49}}, Case{100, {0}}}) {
         SCOPED_TRACE(c.length);
         vcam::clearCalls();
         progressValues().clear();
         const fs::path path = scratch() / "block.xml";
-        writeFile(path, xmlOf(std::max<size_t>(c.length, 8), 1));
-        if (c.length == 0) fs::resize_file(path, 0);
+        writeFile(path, xmlOf(c.length, 1));
         ASSERT_EQ(fs::file_size(path), c.length);
 
         ASSERT_EQ(U3V_WriteXml(control, path.c_str(), kFile, kManifest, 1, 0x0101, &recordProgress),
@@ -367,6 +366,62 @@ TEST_F(DescriptionFileTest, WritingWholeBlocksOrNothingSendsNoExtraChunk) {
         const auto table = manifestTable();
         EXPECT_EQ(le64(&table[24]), c.length);
         EXPECT_EQ(hex(&table[32], 20), sha1sumOf(path));
+    }
+}
+
+// Only a file read whole gets a new manifest: an empty file (it would leave the camera
+// without a description), a directory, or a file that gives other bytes than its length
+// says are refused before anything is sent, and the camera keeps its old manifest.
+TEST_F(DescriptionFileTest, WritingRefusesWhatCannotBeReadWhole) {
+    void* control = openCamera();
+    const fs::path empty = scratch() / "empty.xml";
+    writeFile(empty, {});
+    fs::create_directories(scratch() / "folder.xml");
+    struct Case {
+        std::string path;
+        uint16_t status;
+    };
+    for (const Case& c : {Case{empty.string(), U3V_ERR_XML_EMPTY},
+                          Case{(scratch() / "folder.xml").string(), U3V_ERR_XML_FILE_OPEN},
+                          Case{"/proc/self/status", U3V_ERR_XML_FILE_OPEN}}) {
+        SCOPED_TRACE(c.path);
+        poke(kManifest, std::vector<uint8_t>(72, 0x5A));
+        vcam::clearCalls();
+        LogCapture::clear();
+        EXPECT_EQ(U3V_WriteXml(control, c.path.c_str(), kFile, kManifest, 1, 0x0101, nullptr),
+                  c.status);
+        EXPECT_TRUE(sentCommands().empty());
+        EXPECT_EQ(manifestTable(), std::vector<uint8_t>(72, 0x5A));
+        char text[32];
+        std::snprintf(text, sizeof text, "U3V_WriteXml: %04X", c.status);
+        EXPECT_EQ(LogCapture::texts(), (std::vector<std::string>{text}));
+    }
+}
+
+// A zipped description must hold a description: an empty first member, or a directory,
+// is as empty as a manifest size of 0.
+TEST_F(DescriptionFileTest, ZippedDescriptionWithoutContentIsEmpty) {
+    void* control = openCamera();
+    const fs::path dir = scratch() / "members";
+    fs::create_directories(dir / "folder");
+    writeFile(dir / "empty.xml", {});
+    writeFile(dir / "real.xml", xmlOf(100, 1));
+    for (const std::string first : {"empty.xml", "folder"}) {
+        SCOPED_TRACE(first);
+        fs::remove(dir / "out.bin");
+        const std::string command =
+            "cd '" + dir.string() + "' && zip -q -X out.bin " + first + " real.xml";
+        ASSERT_EQ(std::system(command.c_str()), 0) << command;
+        plantFile(readFile(dir / "out.bin"), true);
+        LogCapture::clear();
+        uint8_t* buffer = nullptr;
+        uint32_t size = 77;
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(U3V_ReadXml(control, &buffer, &size, 0), U3V_ERR_XML_EMPTY);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+        EXPECT_TRUE(logged(U3V_LOG_ERROR, "U3V_ReadXml: C00B"));
+        EXPECT_EQ(buffer, nullptr);
+        EXPECT_EQ(size, 77u);
     }
 }
 

@@ -38,9 +38,12 @@ TEST_F(DiscoveryTest, ListsCamerasOnlyInBusOrder) {
 }
 
 // Versions and speed support come from fixed offsets of the device info descriptor:
-// compare with the bytes the camera really sends.
+// compare with the bytes the camera really sends. Without a user-defined name its string
+// index (the byte before the speed support) is 0, so the two cannot be confused.
 TEST_F(DiscoveryTest, VersionsAndSpeedMatchTheDeviceInfoDescriptor) {
-    addCamera();
+    vcam::CameraConfig config = camera(1);
+    config.identity.userDefinedName = "";
+    addCamera(config);
     const std::vector<uint8_t> wire = readWireConfiguration();
     const int at = findDescriptor(wire, 0x24);
     ASSERT_GE(at, 0);
@@ -54,7 +57,27 @@ TEST_F(DiscoveryTest, VersionsAndSpeedMatchTheDeviceInfoDescriptor) {
     const U3V_DEVICE_INFO info = deviceInfo(1);
     EXPECT_EQ(info.GenCPVersion, le32(d + 3));
     EXPECT_EQ(info.U3VVersion, le32(d + 7));
+    ASSERT_NE(d[18], d[19]);
     EXPECT_EQ(info.SpeedSupport, d[19]);
+}
+
+// Webcams carry the same device class triple as cameras, and their device nodes are often
+// not open to the user: only devices with a USB3 Vision control interface are opened.
+TEST_F(DiscoveryTest, DevicesWithoutAControlInterfaceAreNotOpened) {
+    vcam::DeviceConfig webcam;
+    webcam.deviceClass = 0xEF;
+    webcam.deviceSubClass = 0x02;
+    webcam.deviceProtocol = 0x01;
+    webcam.interfaceClass = 0x0E;  // video
+    webcam.openFails = true;
+    const int webcamId = vcam::addDevice(webcam);
+    addCamera(camera(1));
+    vcam::clearCalls();
+
+    ASSERT_EQ(discover(), 1);
+    EXPECT_STREQ(deviceInfo(1).DeviceGUID, guidOf(1).c_str());
+    for (const vcam::UsbCall& call : vcam::calls())
+        EXPECT_FALSE(call.function == "libusb_open" && call.device == webcamId);
 }
 
 TEST_F(DiscoveryTest, RepeatedDiscoveryGivesEqualInformation) {

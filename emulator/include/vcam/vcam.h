@@ -72,7 +72,10 @@ struct DeviceConfig {  // a USB device that is not a camera
     uint16_t vendorId = 0x046d;
     uint16_t productId = 0xc077;
     uint8_t deviceClass = 0x00;  // class defined per interface
+    uint8_t deviceSubClass = 0x00;
+    uint8_t deviceProtocol = 0x00;
     uint8_t interfaceClass = 0x03;
+    bool openFails = false;  // libusb_open answers LIBUSB_ERROR_ACCESS (node not open to the user)
 };
 
 // Resets the world to no devices at all, clears faults and the call record.

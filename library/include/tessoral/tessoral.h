@@ -37,10 +37,14 @@ extern "C" {
 #define U3V_ERR_ACK_PREFIX            0xC008u /* acknowledge without the "U3VC" prefix */
 #define U3V_ERR_ACK_COMMAND           0xC009u /* acknowledge with an unexpected command id */
 #define U3V_ERR_ACK_REQUEST_ID        0xC00Au /* acknowledge for another request id */
-#define U3V_ERR_XML_EMPTY             0xC00Bu /* the manifest gives a description file size of 0 */
+#define U3V_ERR_XML_EMPTY             0xC00Bu /* the description file is empty: a manifest size
+                                                 of 0, a zipped one whose first member is empty
+                                                 or a directory, or an empty file to write */
 #define U3V_ERR_XML_READ              0xC00Cu /* reading the description file failed too often,
                                                  or its size is larger than the library accepts */
-#define U3V_ERR_XML_FILE_OPEN         0xC00Du /* the file to write cannot be opened */
+#define U3V_ERR_XML_FILE_OPEN         0xC00Du /* the file to write cannot be opened or read
+                                                 whole (a read error, a directory, or other
+                                                 bytes than its length says) */
 #define U3V_ERR_XML_WRITE             0xC00Eu /* writing the description file failed too often */
 #define U3V_ERR_MANIFEST_WRITE        0xC00Fu /* writing the manifest table failed */
 #define U3V_ERR_NO_EVENT_INTERFACE    0xC010u
@@ -60,8 +64,34 @@ extern "C" {
                                                  outside 1..count */
 #define U3V_ERR_XML_UNZIP             0xC01Du /* a zipped description file could not be unpacked,
                                                  or it is larger than the library accepts */
-#define U3V_ERR_USB_TRANSFER          0x800Bu /* a control bulk transfer failed or timed out */
-#define U3V_ERR_ACK_LENGTH            0x800Eu /* a read acknowledge of the wrong length */
+#define U3V_ERR_USB_TRANSFER          0x800Bu /* a control bulk transfer failed or timed out,
+                                                 or a transaction outran the bounds below */
+#define U3V_ERR_ACK_LENGTH            0x800Eu /* an acknowledge of the wrong length */
+
+/* Bounds on what a camera may ask of the control channel. No camera needs more; they keep
+ * a broken or hostile one from stalling the caller.
+ * - Each wait for an acknowledge lasts at most U3V_MAX_ACK_WAIT_MS, whether the camera's
+ *   Maximum Device Response Time or a pending acknowledge asks for longer. A time-out of
+ *   0 from the camera means the default of 3000 ms.
+ * - One transaction (a command and its acknowledge, pending ones included) ends with
+ *   U3V_ERR_USB_TRANSFER after U3V_MAX_TRANSACTION_MS, or after
+ *   U3V_MAX_ACKS_PER_TRANSACTION acknowledges that were not its answer.
+ * - Pending acknowledges are waited out for reads and writes alike. Acknowledges of the
+ *   requests just before (answers that came after their transaction gave up) are read
+ *   past, and opening the control channel first drains any left on the pipe.
+ * - Every piece of a split access carries at least U3V_MIN_TRANSFER_DATA bytes (one
+ *   32-bit register), in whole words, even when the camera's Maximum Command or
+ *   Acknowledge Transfer Length leaves less room beside the packet header; a camera that
+ *   really cannot take them refuses them with its own status. A length of 0 counts as
+ *   not given: the library's own buffer sizes apply (1012 bytes a read, 1036 a write).
+ * - U3V_OpenControl tries a claim refused as busy again for U3V_CLAIM_BUSY_WAIT_MS
+ *   (discovery, here or in another program, holds it for a moment) before it gives
+ *   U3V_ERR_CONTROL_CLAIM. */
+#define U3V_MAX_ACK_WAIT_MS           30000u
+#define U3V_MAX_TRANSACTION_MS        120000u
+#define U3V_MAX_ACKS_PER_TRANSACTION  1024
+#define U3V_MIN_TRANSFER_DATA         4u
+#define U3V_CLAIM_BUSY_WAIT_MS        500u
 
 /* Device log levels: single bits of the mask given to U3V_OpenDevice. */
 #define U3V_LOG_INFO    1u
@@ -124,10 +154,14 @@ _Static_assert(sizeof(U3V_ImageInfo) == 42, "U3V_ImageInfo must be 42 bytes");
 #endif
 
 /* Discovery. Rebuilds the device table; *count receives the number of devices of the
- * last discovery that ran to its end (also when this one failed). */
+ * last discovery that ran to its end (also when this one failed). Only devices whose
+ * configuration has a USB3 Vision control interface are opened; other devices of the
+ * same class code (webcams) are left alone. */
 U3V_API uint16_t U3V_DiscoveryDevices(uint16_t *count);
 /* Copies the information of device number 1..count of the last discovery.
- * Another number gives U3V_ERR_DEVICE_NOT_FOUND. */
+ * Another number gives U3V_ERR_DEVICE_NOT_FOUND. InUse is 1 while any device handle of
+ * this process is open on the camera (whichever discovery it was opened from), or when
+ * discovery found its control interface held by another program. */
 U3V_API uint16_t U3V_GetDeviceInfo(uint16_t device, U3V_DEVICE_INFO *info);
 
 /* Device. *handle receives a handle whatever the status (unless it could not be
@@ -150,7 +184,9 @@ U3V_API uint16_t U3V_WriteMem(void *control, uint64_t address, uint16_t length,
 U3V_API uint16_t U3V_MaximumDeviceResponseTime(void *control, uint32_t *timeout);
 
 /* Description file. The buffer handed out belongs to the control handle: valid until
- * the next U3V_ReadXml on it or U3V_CloseControl. */
+ * the next U3V_ReadXml on it or U3V_CloseControl. U3V_WriteXml writes a new manifest
+ * only for a file sent whole: an empty file gives U3V_ERR_XML_EMPTY, a file that cannot
+ * be read whole U3V_ERR_XML_FILE_OPEN, and the camera keeps its old manifest. */
 U3V_API uint16_t U3V_ReadXml(void *control, uint8_t **buffer, uint32_t *size, uint8_t save);
 U3V_API uint16_t U3V_WriteXml(void *control, const char *path, uint32_t dataAddress,
                               uint32_t manifestAddress, uint32_t fileVersion,

@@ -18,3 +18,5 @@ run_suite build/asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSORAL_SANITIZE=addre
     -DTESSORAL_BUILD_TESTS=ON -DTESSORAL_BUILD_BENCH=OFF
 run_suite build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSORAL_SANITIZE=thread \
     -DTESSORAL_BUILD_TESTS=ON -DTESSORAL_BUILD_BENCH=OFF
+# Every parser of device and file input under libFuzzer, briefly (about 20 s a target).
+bash "$ROOT/scripts/fuzz.sh" "${TESSORAL_FUZZ_SECONDS:-20}"

@@ -513,6 +513,10 @@ void CameraFirmware::reboot() {
     fresh->faults = std::move(state_->faults);
     state_ = std::move(fresh);
     runningBootLoader_ = flashBootLoader_;
+}
+
+void CameraFirmware::updateDone() {
+    std::lock_guard lock(mutex_);
     updating_ = false;
 }
 

@@ -57,6 +57,8 @@ public:
     // Boots what the flash holds: registers, description file and identity start afresh;
     // faults set by tests stay.
     void reboot();
+    // The update is over once the camera is seen again as it now is (FirmwareStatus).
+    void updateDone();
     // Power lost while writing the flash: what was written is useless, the boot loader is
     // all that is left.
     void interruptUpdate();

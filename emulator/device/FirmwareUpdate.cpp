@@ -60,8 +60,11 @@ void runUpdate(std::shared_ptr<VirtualDevice> camera) {
         // Still out: it boots its boot loader whenever it is plugged in again.
         camera->firmware()->reboot();
         const Identity identity = camera->firmware()->identity();
-        std::lock_guard<std::mutex> lock(world.mutex());
-        if (world.find(camera->id()) == camera && !camera->plugged()) camera->setIdentity(identity);
+        {
+            std::lock_guard<std::mutex> lock(world.mutex());
+            if (world.find(camera->id()) == camera && !camera->plugged()) camera->setIdentity(identity);
+        }
+        camera->firmware()->updateDone();
         return;
     }
     world.unplug(camera->id());
@@ -80,6 +83,7 @@ void runUpdate(std::shared_ptr<VirtualDevice> camera) {
         camera->setIdentity(identity);
     }
     world.replug(camera->id());
+    camera->firmware()->updateDone();
 }
 
 }  // namespace

@@ -152,7 +152,8 @@ std::string stateDir();
 struct FirmwareStatus {
     std::string model, deviceVersion;  // what the camera reports now
     bool bootLoader = false;           // running its boot loader
-    bool updating = false;             // between an accepted start command and its return
+    bool updating = false;             // from a start command until the camera is back (or, pulled
+                                       // out meanwhile, has rebooted into its boot loader)
     unsigned startCommands = 0;        // start commands received since the camera was added
     unsigned updates = 0;              // good images flashed since the camera was added
     std::vector<uint8_t> flash;        // the last image flashed (padded as received), if any

@@ -1,0 +1,200 @@
+// The real brannock binary, run as an operator runs it: in a working directory of firmware
+// files, on the real library and the virtual camera, with scripted answers on standard
+// input. Standard output is a pipe, so the transcript carries no colour sequences.
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kBanner = "-----------------------\n USB3 Firmware Upload.\n-----------------------\n";
+const std::string kDiscover = "discover: VCam-1 Version 1.0.0 Virtual USB3 Vision camera\n\n";
+const std::string kPrompt = "choose your firmware to be uploaded:  \n";
+const std::string kRejected = "no coresponding firmware to your choice. \n";
+
+struct Outcome {
+    std::string out;
+    int status = -1;
+    double seconds = 0;
+};
+
+class BrannockProgramTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        root = fs::temp_directory_path() /
+               ("brannock-run-" + std::to_string(getpid()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(root);
+        work = root / "work";
+        fs::create_directories(work);
+        fs::create_directories(root / "state");
+        configure("[camera]\n");
+    }
+    void TearDown() override { fs::remove_all(root); }
+
+    // The virtual world: the state directory and then the given sections.
+    void configure(const std::string& sections) {
+        std::ofstream(root / "vcam.ini") << "state_dir = " << (root / "state").string() << "\n" << sections;
+    }
+    void touch(const std::string& name, const std::string& bytes = "firmware") const {
+        std::ofstream(work / name, std::ios::binary) << bytes;
+    }
+    // The names the program will list, in the order the directory gives them.
+    std::vector<std::string> listed(bool (*offered)(const std::string&)) const {
+        std::vector<std::string> names;
+        DIR* dir = opendir(work.c_str());
+        while (const dirent* entry = readdir(dir))
+            if (offered(entry->d_name)) names.emplace_back(entry->d_name);
+        closedir(dir);
+        return names;
+    }
+    static std::string catalogue(const std::vector<std::string>& names, size_t shown = 32) {
+        std::string text;
+        char line[512];
+        for (size_t i = 0; i < names.size() && i < shown; ++i) {
+            std::snprintf(line, sizeof line, "\t%02zu) %s\n", i + 1, names[i].c_str());
+            text += line;
+        }
+        return text + "\n";
+    }
+
+    Outcome run(const std::string& input, const std::vector<std::string>& extraEnv = {},
+            const std::string& binary = BRANNOCK_BINARY) const {
+        std::vector<std::string> env;
+        for (char** e = environ; *e != nullptr; ++e) {
+            const std::string entry = *e;
+            if (entry.rfind("LD_LIBRARY_PATH=", 0) == 0 || entry.rfind("VCAM_", 0) == 0 ||
+                entry.rfind("LD_PRELOAD=", 0) == 0)
+                continue;
+            env.push_back(entry);
+        }
+        env.push_back(std::string("LD_LIBRARY_PATH=") + VCAM_LIBRARY_DIR);
+        env.push_back("VCAM_CONFIG=" + (root / "vcam.ini").string());
+        env.insert(env.end(), extraEnv.begin(), extraEnv.end());
+        std::vector<char*> envp;
+        for (std::string& e : env) envp.push_back(e.data());
+        envp.push_back(nullptr);
+
+        int in[2], out[2];
+        if (pipe(in) != 0 || pipe(out) != 0) return {};
+        const auto start = std::chrono::steady_clock::now();
+        const pid_t pid = fork();
+        if (pid == 0) {
+            dup2(in[0], 0);
+            dup2(out[1], 1);
+            const int err = open((root / "stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(err, 2);
+            close(in[1]);
+            close(out[0]);
+            if (chdir(work.c_str()) != 0) _exit(126);
+            char* argv[] = {const_cast<char*>(binary.c_str()), nullptr};
+            execve(binary.c_str(), argv, envp.data());
+            _exit(127);
+        }
+        close(in[0]);
+        close(out[1]);
+        if (!input.empty() && write(in[1], input.data(), input.size()) != static_cast<ssize_t>(input.size()))
+            ADD_FAILURE() << "stdin not written";
+        close(in[1]);
+        Outcome result;
+        char buffer[4096];
+        ssize_t n;
+        while ((n = read(out[0], buffer, sizeof buffer)) > 0) result.out.append(buffer, static_cast<size_t>(n));
+        close(out[0]);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        return result;
+    }
+
+    fs::path root, work;
+};
+
+bool endsInBin(const std::string& name) { return name.size() >= 4 && name.compare(name.size() - 4, 4, ".bin") == 0; }
+bool forVCam1(const std::string& name) { return name.rfind("VCam-1_", 0) == 0 && endsInBin(name); }
+
+TEST_F(BrannockProgramTest, NoCameraAttached) {
+    configure("");
+    touch("VCam-1_2.0.0.bin");
+    const Outcome r = run("1\n");
+    EXPECT_EQ(r.out, kBanner + "No camera found.\n");
+    EXPECT_EQ(r.status, 2);
+}
+
+TEST_F(BrannockProgramTest, LibraryFileMissing) {
+    // A copy of the program with no library beside it nor in ../lib.
+    fs::create_directories(root / "alone");
+    const fs::path copy = root / "alone" / "brannock";
+    fs::copy_file(BRANNOCK_BINARY, copy);
+    const Outcome r = run("1\n", {}, copy.string());
+    EXPECT_EQ(r.out, kBanner + "The camera library libTessoral.so.1 cannot be loaded.\n");
+    EXPECT_EQ(r.status, 2);
+}
+
+// Only "<model>_<anything>.bin" suits a camera, compared byte for byte.
+TEST_F(BrannockProgramTest, NoSuitableFileEndsAfterThreeSeconds) {
+    for (const char* name : {"VCam-1.bin", "VCam-1_a.BIN", "VCam-2_a.bin", "_VCam-1.bin", "VCam-1_a.bin.txt"})
+        touch(name);
+    const Outcome r = run("1\n");
+    EXPECT_EQ(r.out, kBanner + kDiscover + "\n" + "no firmware for VCam-1 available !!\n\nProgramm exiting.\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_GE(r.seconds, 2.9);
+}
+
+TEST_F(BrannockProgramTest, AnswersOutsideTheCatalogueAreRefused) {
+    touch("VCam-1_2.0.0.bin");
+    touch("VCam-1_2.0.1.bin");
+    const std::string offered = catalogue(listed(forVCam1));
+    for (const char* answer : {"0\n", "3\n", "-1\n", "two\n", ""}) {
+        SCOPED_TRACE(answer);
+        const Outcome r = run(answer);
+        EXPECT_EQ(r.out, kBanner + kDiscover + offered + kPrompt + kRejected);
+        EXPECT_EQ(r.status, 1);
+    }
+}
+
+TEST_F(BrannockProgramTest, BootLoaderIsOfferedEveryBinName) {
+    configure("[camera]\nmodel = U3V_Bootloader\n");
+    for (const char* name : {"VCam-1_2.0.0.bin", "Other_1.bin", "plain.bin", "x.BIN", "notes.txt"}) touch(name);
+    fs::create_directories(work / "folder.bin");
+    const std::vector<std::string> names = listed(endsInBin);
+    ASSERT_EQ(names.size(), 4u);
+    const Outcome r = run("5\n");
+    EXPECT_EQ(r.out, kBanner + "discover: U3V_Bootloader Version 1.0.0 Virtual USB3 Vision camera\n\n" +
+                         catalogue(names) + kPrompt + kRejected);
+    EXPECT_EQ(r.status, 1);
+}
+
+TEST_F(BrannockProgramTest, MoreThan32CandidatesOffersTheFirst32) {
+    for (int i = 0; i < 34; ++i) touch("VCam-1_" + std::to_string(100 + i) + ".bin");
+    const std::vector<std::string> names = listed(forVCam1);
+    const Outcome r = run("33\n");
+    EXPECT_EQ(r.out, kBanner + kDiscover + catalogue(names, 32) +
+                         "2 more firmware files found; only the first 32 can be chosen.\n\n" + kPrompt + kRejected);
+    EXPECT_EQ(r.status, 1);
+}
+
+TEST_F(BrannockProgramTest, UnreadableFirmwareFileEndsWithAMessage) {
+    fs::create_symlink(work / "nowhere", work / "VCam-1_gone.bin");
+    const Outcome r = run("1\n");
+    EXPECT_EQ(r.out, kBanner + kDiscover + catalogue({"VCam-1_gone.bin"}) + kPrompt +
+                         "Upload firmware -> VCam-1_gone.bin\nThe firmware file cannot be opened.\n");
+    EXPECT_EQ(r.status, 2);
+}
+
+}  // namespace

@@ -4,6 +4,7 @@
 #include <libusb.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <mutex>
 
@@ -167,6 +168,96 @@ int bulkWrite(libusb_device_handle* h, uint8_t endpoint, const uint8_t* data, in
 int bulkRead(libusb_device_handle* h, uint8_t endpoint, uint8_t* buf, int len,
              unsigned timeoutMs) {
     return bulk(h, endpoint, buf, len, timeoutMs);
+}
+
+namespace {
+// Longest single wait inside a reap, so that an abort request is seen promptly.
+constexpr auto kReapSlice = std::chrono::milliseconds(20);
+
+timeval toTimeval(std::chrono::microseconds d) {
+    timeval tv{};
+    tv.tv_sec = static_cast<time_t>(d.count() / 1000000);
+    tv.tv_usec = static_cast<suseconds_t>(d.count() % 1000000);
+    return tv;
+}
+}  // namespace
+
+void AsyncRead::onComplete(libusb_transfer* transfer) {
+    static_cast<AsyncRead*>(transfer->user_data)->completed_ = 1;
+}
+
+bool AsyncRead::setup(libusb_device_handle* h, uint8_t endpoint) {
+    free();
+    transfer_ = libusb_alloc_transfer(0);
+    handle_ = h;
+    endpoint_ = endpoint;
+    return transfer_ != nullptr;
+}
+
+int AsyncRead::submit(uint8_t* buffer, int size) {
+    if (transfer_ == nullptr || handle_ == nullptr) return LIBUSB_ERROR_INVALID_PARAM;
+    if (outstanding_) return LIBUSB_ERROR_BUSY;
+    if (size < 0 || (buffer == nullptr && size > 0)) return LIBUSB_ERROR_INVALID_PARAM;
+    // No libusb time-out: the reap decides how long to wait and cancels itself.
+    libusb_fill_bulk_transfer(transfer_, handle_, endpoint_, buffer, size, &AsyncRead::onComplete,
+                              this, 0);
+    completed_ = 0;
+    const int r = libusb_submit_transfer(transfer_);
+    if (r == LIBUSB_SUCCESS) outstanding_ = true;
+    return r;
+}
+
+void AsyncRead::cancelAndWait() {
+    (void)libusb_cancel_transfer(transfer_);  // NOT_FOUND: it is completing already
+    // libusb completes every cancelled transfer; until it has, the buffer is still its own.
+    while (!completed_) {
+        timeval tv = toTimeval(std::chrono::milliseconds(100));
+        (void)libusb_handle_events_timeout_completed(nullptr, &tv, &completed_);
+    }
+}
+
+int AsyncRead::reap(unsigned timeoutMs, const std::atomic<bool>* abort) {
+    if (!outstanding_) return LIBUSB_ERROR_NOT_FOUND;
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    int giveUp = 0;
+    while (!completed_) {
+        if (abort != nullptr && abort->load()) {
+            giveUp = LIBUSB_ERROR_INTERRUPTED;
+            break;
+        }
+        const Clock::time_point now = Clock::now();
+        if (now >= deadline) {
+            giveUp = LIBUSB_ERROR_TIMEOUT;
+            break;
+        }
+        const auto wait = std::min<Clock::duration>(deadline - now, kReapSlice);
+        timeval tv = toTimeval(std::chrono::duration_cast<std::chrono::microseconds>(wait));
+        (void)libusb_handle_events_timeout_completed(nullptr, &tv, &completed_);
+    }
+    if (!completed_) cancelAndWait();
+    outstanding_ = false;
+    switch (transfer_->status) {
+        case LIBUSB_TRANSFER_COMPLETED:  // also when it completed while we cancelled
+            return std::clamp(transfer_->actual_length, 0, transfer_->length);
+        case LIBUSB_TRANSFER_TIMED_OUT: return LIBUSB_ERROR_TIMEOUT;
+        case LIBUSB_TRANSFER_CANCELLED: return giveUp != 0 ? giveUp : LIBUSB_ERROR_INTERRUPTED;
+        case LIBUSB_TRANSFER_STALL: return LIBUSB_ERROR_PIPE;
+        case LIBUSB_TRANSFER_NO_DEVICE: return LIBUSB_ERROR_NO_DEVICE;
+        case LIBUSB_TRANSFER_OVERFLOW: return LIBUSB_ERROR_OVERFLOW;
+        default: return LIBUSB_ERROR_IO;
+    }
+}
+
+void AsyncRead::free() {
+    if (transfer_ == nullptr) return;
+    if (outstanding_) {
+        if (!completed_) cancelAndWait();
+        outstanding_ = false;
+    }
+    libusb_free_transfer(transfer_);
+    transfer_ = nullptr;
+    handle_ = nullptr;
 }
 
 }  // namespace tessoral::usb

@@ -3,12 +3,14 @@
 // < 0 a libusb error code.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
 struct libusb_device;
 struct libusb_device_handle;
+struct libusb_transfer;
 
 namespace tessoral::usb {
 
@@ -69,5 +71,42 @@ int bulkWrite(libusb_device_handle* h, uint8_t endpoint, const uint8_t* data, in
               unsigned timeoutMs);
 int bulkRead(libusb_device_handle* h, uint8_t endpoint, uint8_t* buf, int len,
              unsigned timeoutMs);
+
+// One reusable asynchronous bulk read bound to an endpoint: setup, then any number of
+// submit/reap rounds, then free. Completions are handled on the thread that reaps, and
+// reads on one endpoint complete in the order they were submitted. A request is never
+// submitted again while it is outstanding.
+class AsyncRead {
+public:
+    AsyncRead() = default;
+    AsyncRead(const AsyncRead&) = delete;
+    AsyncRead& operator=(const AsyncRead&) = delete;
+    ~AsyncRead() { free(); }
+
+    // Binds the request to the endpoint. false when no transfer could be allocated.
+    bool setup(libusb_device_handle* h, uint8_t endpoint);
+    // Queues a read of up to size bytes into buffer. 0 when queued, < 0 otherwise
+    // (LIBUSB_ERROR_BUSY while the previous read is still outstanding).
+    int submit(uint8_t* buffer, int size);
+    // Waits up to timeoutMs for the read to complete: the bytes received, or < 0. On
+    // time-out the read is cancelled and the cancellation waited for, so the buffer is
+    // free again when this returns (LIBUSB_ERROR_TIMEOUT). When abort becomes true while
+    // waiting, the same happens and the result is LIBUSB_ERROR_INTERRUPTED.
+    int reap(unsigned timeoutMs, const std::atomic<bool>* abort = nullptr);
+    // Cancels an outstanding read, waits for it, and releases the transfer.
+    void free();
+
+    bool outstanding() const { return outstanding_; }
+
+private:
+    static void onComplete(libusb_transfer* transfer);
+    void cancelAndWait();
+
+    libusb_transfer* transfer_ = nullptr;
+    libusb_device_handle* handle_ = nullptr;
+    uint8_t endpoint_ = 0;
+    bool outstanding_ = false;
+    int completed_ = 0;  // set by onComplete inside libusb's event handling
+};
 
 }  // namespace tessoral::usb

@@ -75,6 +75,12 @@ typedef int (*U3V_LogCallback)(uint8_t level, const char *text);
 /* Receives the progress of U3V_WriteXml, 0 rising towards 98. The result is ignored. */
 typedef int (*U3V_ProgressCallback)(int32_t progress);
 
+/* Receives one event message of the camera, on the event channel's worker thread:
+ * the event id, the device timestamp, the length of the event data in bytes and its first
+ * eight bytes as one little-endian value (bytes beyond the data read as 0). */
+typedef void (*U3V_EventCallback)(uint16_t eventId, uint64_t timestamp, uint32_t dataLength,
+                                  uint64_t data);
+
 #pragma pack(push, 1)
 /* Device information as found by discovery. 471 bytes, packed, little-endian. */
 typedef struct U3V_DEVICE_INFO {
@@ -93,10 +99,28 @@ typedef struct U3V_DEVICE_INFO {
 } U3V_DEVICE_INFO;
 #pragma pack(pop)
 
+#pragma pack(push, 1)
+/* What U3V_GetImage tells about an image: its leader's fields and the number of payload
+ * transfers that did not arrive in full. 42 bytes, packed, little-endian. */
+typedef struct U3V_ImageInfo {
+    uint64_t BlockId;
+    uint64_t Timestamp;
+    uint32_t PixelFormat;
+    uint32_t SizeX;
+    uint32_t SizeY;
+    uint32_t OffsetX;
+    uint32_t OffsetY;
+    uint16_t PaddingX;
+    uint32_t MissingTransfers;
+} U3V_ImageInfo;
+#pragma pack(pop)
+
 #ifdef __cplusplus
 static_assert(sizeof(U3V_DEVICE_INFO) == 471, "U3V_DEVICE_INFO must be 471 bytes");
+static_assert(sizeof(U3V_ImageInfo) == 42, "U3V_ImageInfo must be 42 bytes");
 #else
 _Static_assert(sizeof(U3V_DEVICE_INFO) == 471, "U3V_DEVICE_INFO must be 471 bytes");
+_Static_assert(sizeof(U3V_ImageInfo) == 42, "U3V_ImageInfo must be 42 bytes");
 #endif
 
 /* Discovery. Rebuilds the device table; *count receives the number of devices of the
@@ -132,8 +156,52 @@ U3V_API uint16_t U3V_WriteXml(void *control, const char *path, uint32_t dataAddr
                               uint32_t manifestAddress, uint32_t fileVersion,
                               uint16_t schemaVersion, U3V_ProgressCallback progress);
 
+/* Event channel. Needs the device's event interface; the camera sends events only after
+ * the caller has enabled them (EI_Control, with U3V_WriteMem). The callback (may be null)
+ * runs on a worker thread; each read of the event pipe waits up to timeout ms, so a close
+ * takes up to that long. On failure *event is null. U3V_CloseEvent returns once the worker
+ * has ended. */
+U3V_API uint16_t U3V_OpenEvent(void *device, void *control, void **event,
+                               U3V_EventCallback callback, uint32_t timeout);
+U3V_API uint16_t U3V_CloseEvent(void *event);
+
+/* Stream channel. *stream receives a handle whatever the open yields; close it with
+ * U3V_CloseStream before closing the control channel.
+ * U3V_AcquisitionStart plans the transfers from the camera's required payload size,
+ * makes bufferCount + 1 image buffers and starts receiving; a start while acquisition runs
+ * stops it first. A camera payload of 4 GiB or more is refused (U3V_ERR_INVALID_HANDLE).
+ * U3V_AcquisitionStop writes 0 to both values.
+ * U3V_GetImage copies the oldest waiting image (the payload size read at the last start)
+ * into buffer and its information into *info, waiting up to timeout ms (0xFFFFFFFF: no
+ * limit). It returns the trailer's status (0 for a good image), U3V_ERR_MISSING_PACKETS
+ * for an image with missing data (delivered all the same), U3V_ERR_IMAGE_TIMEOUT, or
+ * U3V_ERR_NO_IMAGE; with a null info the data is copied and the image stays queued.
+ * Images that wait are never overwritten; when bufferCount images wait, newer ones are
+ * dropped. One thread at a time calls U3V_GetImage on a stream.
+ * Transfer sizes of 0 or above 0x7FFFFFFF and buffer counts above 0x7FFFFFFE are refused
+ * (U3V_ERR_INVALID_HANDLE);
+ * both settings take effect at the next start. */
+U3V_API uint16_t U3V_OpenStream(void *device, void *control, void **stream, uint32_t timeout);
+U3V_API uint16_t U3V_CloseStream(void *stream);
+U3V_API uint16_t U3V_AcquisitionStart(void *stream, uint32_t unused);
+U3V_API uint16_t U3V_AcquisitionStop(void *stream, uint64_t *valueA, uint64_t *valueB);
+U3V_API uint16_t U3V_GetImage(void *stream, void *buffer, uint32_t timeout, U3V_ImageInfo *info);
+U3V_API uint16_t U3V_GetTransferSize(void *stream, uint32_t *size);
+U3V_API uint16_t U3V_SetTransferSize(void *stream, uint32_t size);
+U3V_API uint16_t U3V_GetBufferCount(void *stream, uint32_t *count);
+U3V_API uint16_t U3V_SetBufferCount(void *stream, uint32_t count);
+
 #ifdef __cplusplus
 }
+#endif
+
+/* Asks the camera for a test event (Event Test Control). U3V_ERR_EVENT_NOT_OPEN when the
+ * channel's open did not succeed. This one function has C++ linkage: the library exports it
+ * under the name U3V_TEST_EVENT_SYMBOL, which a C caller looks up with dlsym. */
+#define U3V_TEST_EVENT_SYMBOL "_Z13U3V_TestEventPv"
+typedef uint16_t (*U3V_TestEventFunction)(void *event);
+#ifdef __cplusplus
+U3V_API uint16_t U3V_TestEvent(void *event);
 #endif
 
 #endif /* TESSORAL_TESSORAL_H */

@@ -1,0 +1,182 @@
+// The acquisition engine: the stream worker receiving leader, payload and trailer
+// transfers straight into the pool's buffers and queuing the finished images.
+#include <libusb.h>
+
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <thread>
+
+#include "DeviceHandle.h"
+#include "DeviceLog.h"
+#include "U3V_Stream.h"
+#include "UsbLayer.h"
+
+namespace tessoral {
+
+namespace {
+constexpr unsigned kLeaderTimeoutMs = 2000;
+constexpr auto kIdleWaitMs = 100;
+// After a leader read that failed at once (not a time-out), so that a broken pipe does
+// not become a busy loop.
+constexpr auto kErrorBackoff = std::chrono::milliseconds(10);
+
+// Cancels and waits for every request still outstanding, so that none is queued again
+// while it is in flight.
+void abandon(usb::AsyncRead* requests, size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+        if (requests[i].outstanding()) (void)requests[i].reap(0);
+    }
+}
+}  // namespace
+
+ImageBuffer* U3V_Stream::NextFreeBuffer() {
+    // Rotate through the pool, passing over buffers whose images still wait: a waiting
+    // image is never overwritten. At most nBufferCount wait, so one buffer is always free.
+    for (size_t tried = 0; tried < bufferPool.size(); ++tried) {
+        ImageBuffer* buffer = bufferPool[nPoolNext].get();
+        nPoolNext = (nPoolNext + 1) % bufferPool.size();
+        if (!readyQueue.queued(buffer)) return buffer;
+    }
+    return nullptr;
+}
+
+uint32_t U3V_Stream::Run() {
+    {
+        const size_t count = static_cast<size_t>(nPayloadTransferCount) + 2 +
+                             (nPayloadFinalTransfer1Size != 0 ? 1 : 0) +
+                             (nPayloadFinalTransfer2Size != 0 ? 1 : 0);
+        std::unique_ptr<usb::AsyncRead[]> requests(new (std::nothrow) usb::AsyncRead[count]);
+        std::unique_ptr<uint8_t[]> leader(new (std::nothrow) uint8_t[nMaximumLeaderSize]);
+        std::unique_ptr<uint8_t[]> trailer(new (std::nothrow) uint8_t[nMaximumTrailerSize]);
+        bool ready = requests != nullptr && leader != nullptr && trailer != nullptr;
+        for (size_t i = 0; ready && i < count; ++i) {
+            ready = requests[i].setup(pDevice->UsbHandle, pDevice->StreamInEndpoint);
+        }
+        if (!ready) DeviceLog(pDevice, U3V_LOG_ERROR, " usb_submit_async Err %d\n", LIBUSB_ERROR_NO_MEM);
+
+        while (ready && !bStopRequest) {
+            if (!bAcquisitionRunning) {
+                if (hStartRequest.Wait(kIdleWaitMs)) hStartRequest.Reset();
+                continue;
+            }
+            ImageBuffer* current = NextFreeBuffer();
+            if (current == nullptr) break;  // cannot happen with a pool of count + 1
+            Cycle cycle;
+            do {
+                cycle = ImageCycle(*current, requests.get(), count, leader.get(), trailer.get());
+            } while (cycle == Cycle::Restart);
+            if (cycle == Cycle::Leave) break;
+        }
+        // Leaving scope frees the requests (cancelling what is in flight) and the buffers.
+    }
+    EndWorker();
+    return 0;
+}
+
+void U3V_Stream::EndWorker() {
+    bThreadEnded = true;
+    hThreadEnded->Set();  // the object may be gone from here on
+}
+
+U3V_Stream::Cycle U3V_Stream::ImageCycle(ImageBuffer& current, usb::AsyncRead* requests,
+                                         size_t count, uint8_t* leader, uint8_t* trailer) {
+    const auto restart = [&] {
+        abandon(requests, count);
+        return Cycle::Restart;
+    };
+    if (bStopRequest) return Cycle::Leave;
+    int r = requests[0].submit(leader, static_cast<int>(nMaximumLeaderSize));
+    if (r < 0) {
+        DeviceLog(pDevice, U3V_LOG_ERROR, " usb_submit_async Err %d\n", r);
+        if (r == LIBUSB_ERROR_NO_DEVICE) return Cycle::Leave;  // unplugged: nothing will come
+    }
+    if (bStopRequest) return Cycle::Leave;
+    r = requests[0].reap(kLeaderTimeoutMs, &bStopRequest);
+    if (r < 0) {
+        if (bStopRequest) return Cycle::Leave;
+        DeviceLog(pDevice, U3V_LOG_ERROR, " get leader Err %d\n", r);
+        if (r == LIBUSB_ERROR_NO_DEVICE) return Cycle::Leave;  // unplugged: nothing will come
+        if (r == LIBUSB_ERROR_PIPE) usb::clearHalt(pDevice->UsbHandle, pDevice->StreamInEndpoint);
+        if (r != LIBUSB_ERROR_TIMEOUT) std::this_thread::sleep_for(kErrorBackoff);
+        return Cycle::Restart;
+    }
+    stream::Leader head;
+    switch (stream::decodeLeader(leader, static_cast<size_t>(r), head)) {
+        case stream::LeaderCheck::WrongMagic:
+            DeviceLog(pDevice, U3V_LOG_ERROR, "(pGenericLeader->nMagicKey != LEADER_MAGIC_KEY %d\n", r);
+            return Cycle::Restart;
+        case stream::LeaderCheck::NotAnImage:
+            DeviceLog(pDevice, U3V_LOG_ERROR, "check if leader correct %d\n", r);
+            return Cycle::Restart;
+        case stream::LeaderCheck::Ok:
+            break;
+    }
+
+    // Queue every read of the image before reaping the first. Each transfer has its
+    // planned place in the buffer, whatever happens to the others.
+    const uint32_t full = nPayloadTransferCount;
+    const int transferSize = static_cast<int>(nPayloadTransferSize);
+    uint8_t* position = current.pData.get();
+    size_t next = 1;
+    for (uint32_t i = 0; i < full; ++i, ++next) {
+        (void)requests[next].submit(position, transferSize);  // a failure counts as missing
+        position += nPayloadTransferSize;
+    }
+    const size_t firstFinal = next;
+    for (uint32_t size : {nPayloadFinalTransfer1Size, nPayloadFinalTransfer2Size}) {
+        if (size == 0) continue;
+        if (requests[next].submit(position, static_cast<int>(size)) < 0) return restart();
+        position += size;
+        ++next;
+    }
+    const size_t trailerRequest = next;
+    if (requests[trailerRequest].submit(trailer, static_cast<int>(nMaximumTrailerSize)) < 0)
+        return restart();
+
+    uint32_t missing = 0;
+    for (uint32_t i = 0; i < full; ++i) {
+        r = requests[1 + i].reap(nTimeout, &bStopRequest);
+        if (bStopRequest) return Cycle::Leave;
+        if (r != transferSize) {
+            ++missing;
+            DeviceLog(pDevice, U3V_LOG_ERROR, "Missing Packet %d  expected -> %d, actual ret -> %d",
+                      static_cast<int>(i), transferSize, r);
+        }
+    }
+    size_t final = firstFinal;
+    for (uint32_t size : {nPayloadFinalTransfer1Size, nPayloadFinalTransfer2Size}) {
+        if (size == 0) continue;
+        r = requests[final++].reap(nTimeout, &bStopRequest);
+        if (bStopRequest) return Cycle::Leave;
+        if (r < 0) return restart();
+        if (r != static_cast<int>(size)) ++missing;
+    }
+    r = requests[trailerRequest].reap(nTimeout, &bStopRequest);
+    if (bStopRequest) return Cycle::Leave;
+    stream::Trailer tail;
+    if (r < 0 || !stream::decodeTrailer(trailer, static_cast<size_t>(r), tail)) return Cycle::Restart;
+    if (tail.nBlockId != head.nBlockId) {
+        DeviceLog(pDevice, U3V_LOG_ERROR,
+                  "Leader block id != trailer block id. Expected -> %lld, actual -> %lld",
+                  static_cast<long long>(head.nBlockId), static_cast<long long>(tail.nBlockId));
+        return Cycle::Restart;
+    }
+
+    U3V_ImageInfo& info = current.info;
+    info.BlockId = head.nBlockId;
+    info.Timestamp = head.nTimestamp;
+    info.PixelFormat = head.nPixelFormat;
+    info.SizeX = head.nSizeX;
+    info.SizeY = head.nSizeY;
+    info.OffsetX = head.nOffsetX;
+    info.OffsetY = head.nOffsetY;
+    info.PaddingX = head.nPaddingX;
+    info.MissingTransfers = missing;
+    current.nStatus = tail.nStatus;
+    // A full queue drops the image; its buffer is simply received into again.
+    if (readyQueue.push(&current)) hImageReady.Set();
+    return Cycle::Done;
+}
+
+}  // namespace tessoral

@@ -16,6 +16,8 @@
 
 #include "camera/CameraRegisters.h"
 #include "camera/DescriptionFile.h"
+#include "camera/FirmwareImage.h"
+#include "camera/FirmwareWindow.h"
 #include "camera/GenCpPackets.h"
 #include "camera/RegisterMap.h"
 #include "platform/Sha1.h"
@@ -52,6 +54,9 @@ std::vector<uint8_t> statusAck(const gencp::Header& command, uint16_t status) {
 struct CameraFirmware::State {
     CameraConfig config;
     RegisterMap map;
+    FirmwareWindow window;
+    bool windowBusy = false;       // flashing: the window takes no more writes
+    bool startRequested = false;  // the last command wrote the start magic
     std::vector<FaultEntry> faults;
     std::chrono::steady_clock::time_point powerOn = std::chrono::steady_clock::now();
 
@@ -59,7 +64,7 @@ struct CameraFirmware::State {
     bool acquisitionActive = false;
     uint64_t softwareTriggers = 0;
 
-    explicit State(const CameraConfig& c) : config(c) {
+    explicit State(const CameraConfig& c) : config(c), window(c.firmwareWindowSize) {
         buildBootstrap();
         buildFeatures();
         buildDescription();
@@ -224,6 +229,15 @@ struct CameraFirmware::State {
         map.poke(kManifest, manifest, sizeof manifest);
     }
 
+    uint16_t writeMemory(uint64_t address, const uint8_t* data, size_t count) {
+        if (!window.touches(address, count)) return map.write(address, data, count);
+        if (windowBusy) return st::kBusy;
+        bool started = false;
+        uint16_t status = window.write(address, data, count, started);
+        if (started) startRequested = true;
+        return status;
+    }
+
     Command parse(const uint8_t* data, size_t length) const {
         Command c;
         if (data == nullptr || length < gencp::kHeaderSize) return c;
@@ -264,7 +278,9 @@ struct CameraFirmware::State {
             std::vector<uint8_t> ack;
             gencp::appendHeader(ack, {gencp::kPrefix, st::kSuccess, gencp::kReadMemAck, count, h.requestId});
             ack.resize(gencp::kHeaderSize + count);
-            uint16_t status = map.read(address, ack.data() + gencp::kHeaderSize, count);
+            uint8_t* out = ack.data() + gencp::kHeaderSize;
+            uint16_t status = window.touches(address, count) ? window.read(address, out, count)
+                                                             : map.read(address, out, count);
             if (status != st::kSuccess) return statusAck(h, status);
             return ack;
         }
@@ -272,7 +288,7 @@ struct CameraFirmware::State {
             if (h.length < gencp::kWriteMemAddressSize) return statusAck(h, st::kInvalidHeader);
             uint64_t address = gencp::getLe64(data + gencp::kOffsetAddress);
             size_t count = h.length - gencp::kWriteMemAddressSize;
-            uint16_t status = map.write(address, data + gencp::kOffsetWriteData, count);
+            uint16_t status = writeMemory(address, data + gencp::kOffsetWriteData, count);
             std::vector<uint8_t> ack;
             if (!config.writtenLengthField) {
                 gencp::appendHeader(ack, {gencp::kPrefix, status, gencp::kWriteMemAck, 0, h.requestId});
@@ -357,25 +373,120 @@ struct CameraFirmware::State {
     }
 };
 
-CameraFirmware::CameraFirmware(const CameraConfig& config) : state_(std::make_unique<State>(config)) {}
+CameraFirmware::CameraFirmware(const CameraConfig& config, const std::string& stateDir)
+    : base_(config), store_(stateDir, config.identity.guid), flashBootLoader_(config.bootLoader) {
+    if (std::optional<std::vector<uint8_t>> stored = store_.load()) {
+        FirmwareImageInfo info = fwimage::inspect(stored->data(), stored->size());
+        flashBootLoader_ = !info.valid;  // an erased or damaged flash leaves only the boot loader
+        if (info.valid) {
+            flash_ = std::move(*stored);
+            flashModel_ = info.model;
+            flashVersion_ = info.version;
+        }
+    }
+    runningBootLoader_ = flashBootLoader_;
+    state_ = std::make_unique<State>(bootConfig());
+}
 
 CameraFirmware::~CameraFirmware() = default;
 
+CameraConfig CameraFirmware::bootConfig() const {
+    CameraConfig c = base_;
+    if (flashBootLoader_) {
+        c.identity.model = kBootLoaderModel;
+        c.identity.deviceVersion = base_.bootLoaderVersion;
+    } else if (!flashModel_.empty()) {
+        c.identity.model = flashModel_;
+        c.identity.deviceVersion = flashVersion_;
+    }
+    return c;
+}
+
 ControlAnswer CameraFirmware::onControlCommand(const uint8_t* data, size_t length) {
     std::lock_guard lock(mutex_);
-    return state_->answer(data, length);
+    ControlAnswer answer = state_->answer(data, length);
+    if (state_->startRequested) {
+        state_->startRequested = false;
+        beginUpdate(answer);
+    }
+    return answer;
+}
+
+// The image is checked once, on the start command, as a camera's updater does before it
+// erases anything. A boot loader takes any good image; a running firmware only one made
+// for its own model. Whatever is refused leaves the flash erased.
+void CameraFirmware::beginUpdate(ControlAnswer& answer) {
+    ++startCommands_;
+    std::vector<uint8_t> image = state_->window.image();
+    FirmwareImageInfo info = fwimage::inspect(image.data(), image.size());
+    const std::string& model = state_->config.identity.model;
+    if (info.valid && (runningBootLoader_ || info.model == model)) {
+        ++updates_;
+        flash_ = std::move(image);
+        flashModel_ = info.model;
+        flashVersion_ = info.version;
+        flashBootLoader_ = false;
+        lastProblem_.clear();
+    } else {
+        flash_.clear();
+        flashModel_.clear();
+        flashVersion_.clear();
+        flashBootLoader_ = true;
+        lastProblem_ = info.valid ? "image for model " + info.model + ", not " + model : info.problem;
+    }
+    store_.save(flash_);
+    updating_ = true;
+    state_->windowBusy = true;
+    answer.then = updateListener_;
+}
+
+void CameraFirmware::setUpdateListener(std::function<void()> listener) {
+    std::lock_guard lock(mutex_);
+    updateListener_ = std::move(listener);
+}
+
+void CameraFirmware::reboot() {
+    std::lock_guard lock(mutex_);
+    auto fresh = std::make_unique<State>(bootConfig());
+    fresh->faults = std::move(state_->faults);
+    state_ = std::move(fresh);
+    runningBootLoader_ = flashBootLoader_;
+    updating_ = false;
+}
+
+Identity CameraFirmware::identity() const {
+    std::lock_guard lock(mutex_);
+    return state_->config.identity;
+}
+
+FirmwareStatus CameraFirmware::status() const {
+    std::lock_guard lock(mutex_);
+    FirmwareStatus s;
+    s.model = state_->config.identity.model;
+    s.deviceVersion = state_->config.identity.deviceVersion;
+    s.bootLoader = runningBootLoader_;
+    s.updating = updating_;
+    s.startCommands = startCommands_;
+    s.updates = updates_;
+    s.flash = flash_;
+    s.lastProblem = lastProblem_;
+    return s;
 }
 
 bool CameraFirmware::peek(uint64_t address, void* out, size_t length) const {
     std::lock_guard lock(mutex_);
     if (out == nullptr && length > 0) return false;
-    return state_->map.peek(address, static_cast<uint8_t*>(out), length);
+    auto* bytes = static_cast<uint8_t*>(out);
+    if (state_->window.touches(address, length)) return state_->window.peek(address, bytes, length);
+    return state_->map.peek(address, bytes, length);
 }
 
 bool CameraFirmware::poke(uint64_t address, const void* data, size_t length) {
     std::lock_guard lock(mutex_);
     if (data == nullptr && length > 0) return false;
-    return state_->map.poke(address, static_cast<const uint8_t*>(data), length);
+    auto* bytes = static_cast<const uint8_t*>(data);
+    if (state_->window.touches(address, length)) return state_->window.poke(address, bytes, length);
+    return state_->map.poke(address, bytes, length);
 }
 
 void CameraFirmware::addFault(const ControlFault& fault) {

@@ -5,10 +5,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
+#include "camera/FlashStore.h"
 #include "vcam/vcam.h"
 
 namespace vcam {
@@ -18,11 +21,14 @@ struct ControlAnswer {
     std::vector<std::vector<uint8_t>> acks;  // transfers for the control IN pipe, in order
     bool stallIn = false;   // halt the IN pipe (reads fail with LIBUSB_ERROR_PIPE until cleared)
     bool stallOut = false;  // halt the OUT pipe: the command transfer itself fails
+    // To run once the acknowledges are queued (a firmware update that follows its answer).
+    std::function<void()> then;
 };
 
 class CameraFirmware {
 public:
-    explicit CameraFirmware(const CameraConfig& config);
+    // Boots what the flash in `stateDir` holds for this camera, if anything.
+    explicit CameraFirmware(const CameraConfig& config, const std::string& stateDir = {});
     ~CameraFirmware();
     CameraFirmware(const CameraFirmware&) = delete;
     CameraFirmware& operator=(const CameraFirmware&) = delete;
@@ -36,8 +42,33 @@ public:
     void addFault(const ControlFault& fault);
     void clearFaults();
 
+    // Handed out with the answer to a start command that was taken (ControlAnswer::then):
+    // the camera now writes its flash and expects to be taken off the bus and rebooted.
+    // It runs under the USB side's lock, so it may only schedule that.
+    void setUpdateListener(std::function<void()> listener);
+    // Boots what the flash holds: registers, description file and identity start afresh;
+    // faults set by tests stay.
+    void reboot();
+    Identity identity() const;
+    FirmwareStatus status() const;
+
 private:
     struct State;
+    CameraConfig bootConfig() const;
+    void beginUpdate(ControlAnswer& answer);
+
+    const CameraConfig base_;
+    FlashStore store_;
+    // What the flash boots: the boot loader, or the image in flash_ (none: the firmware
+    // the camera was configured with).
+    bool flashBootLoader_ = false;
+    std::vector<uint8_t> flash_;
+    std::string flashModel_, flashVersion_;
+    bool runningBootLoader_ = false;
+    bool updating_ = false;
+    unsigned startCommands_ = 0, updates_ = 0;
+    std::string lastProblem_;
+    std::function<void()> updateListener_;
     std::unique_ptr<State> state_;
     mutable std::mutex mutex_;
 };

@@ -118,9 +118,7 @@ inline constexpr uint64_t kRamSize = 0x100000;
 
 inline constexpr uint32_t kManifestTypeZip = 1u << 10;
 
-// Reserved for the firmware download window (image length, start, data from 0x7F000000).
-inline constexpr uint64_t kFirmwareSize = 0x7EFFFFF8;
-inline constexpr uint64_t kFirmwareStart = 0x7EFFFFFC;
-inline constexpr uint64_t kFirmwareData = 0x7F000000;
+// The firmware download window from 0x7EFFFFF8 on is not in this map: FirmwareWindow
+// answers it, at the addresses vcam.h publishes.
 
 }  // namespace vcam::regs

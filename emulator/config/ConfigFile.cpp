@@ -242,6 +242,14 @@ private:
         if (key == "max_command_transfer_length") return number(key, value, c.maxCommandTransferLength);
         if (key == "max_ack_transfer_length") return number(key, value, c.maxAckTransferLength);
         if (key == "zipped_description") return flag(key, value, c.zippedDescription);
+        if (key == "flash_time_ms") return number(key, value, c.flashTimeMs);
+        if (key == "reboot_time_ms") return number(key, value, c.rebootTimeMs);
+        if (key == "firmware_window_size") return number(key, value, c.firmwareWindowSize);
+        if (key == "boot_loader") return flag(key, value, c.bootLoader);
+        if (key == "boot_loader_version") {
+            c.bootLoaderVersion = value;
+            return true;
+        }
         return fail("unknown key '" + key + "' in [camera]");
     }
 

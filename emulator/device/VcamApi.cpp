@@ -42,6 +42,23 @@ bool poke(int id, uint64_t address, const void* data, size_t length) {
     return device && device->firmware()->poke(address, data, length);
 }
 
+void setStateDir(const std::string& path) {
+    World& world = World::get();
+    std::lock_guard<std::mutex> lock(world.mutex());
+    world.setStateDir(path);
+}
+
+std::string stateDir() {
+    World& world = World::get();
+    std::lock_guard<std::mutex> lock(world.mutex());
+    return world.stateDir();
+}
+
+FirmwareStatus firmwareStatus(int id) {
+    auto device = camera(id);
+    return device ? device->firmware()->status() : FirmwareStatus{};
+}
+
 void addControlFault(int id, const ControlFault& fault) {
     if (auto device = camera(id)) device->firmware()->addFault(fault);
 }

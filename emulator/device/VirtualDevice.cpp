@@ -5,31 +5,41 @@
 
 namespace vcam {
 
-VirtualDevice::VirtualDevice(int id, const CameraConfig& config)
-    : id_(id),
-      camera_(config),
-      descriptors_(DeviceDescriptors::forCamera(config)),
-      firmware_(std::make_unique<CameraFirmware>(config)) {
+VirtualDevice::VirtualDevice(int id, const CameraConfig& config, const std::string& stateDir)
+    : id_(id), camera_(config), firmware_(std::make_unique<CameraFirmware>(config, stateDir)) {
+    setIdentity(firmware_->identity());
     makeEndpoints();
 }
 
-VirtualDevice::VirtualDevice(int id, const DeviceConfig& config)
-    : id_(id), descriptors_(DeviceDescriptors::forDevice(config)) {
+VirtualDevice::VirtualDevice(int id, const DeviceConfig& config) : id_(id) {
+    descriptorGenerations_.push_back(
+        std::make_unique<const DeviceDescriptors>(DeviceDescriptors::forDevice(config)));
+    descriptors_.store(descriptorGenerations_.back().get(), std::memory_order_release);
     makeEndpoints();
     // The class driver of the host owns the interface until it is detached; vendor
     // specific interfaces have none.
-    for (const InterfaceLayout& itf : descriptors_.interfaces) {
+    for (const InterfaceLayout& itf : descriptors().interfaces) {
         if (itf.interfaceClass != 0xFF) driverDefault_.insert(itf.number);
     }
     driverBound_ = driverDefault_;
 }
 
 void VirtualDevice::makeEndpoints() {
-    for (const EndpointLayout& ep : descriptors_.endpoints) endpoints_.emplace(ep.address, ep);
+    for (const EndpointLayout& ep : descriptors().endpoints) endpoints_.emplace(ep.address, ep);
+}
+
+void VirtualDevice::setIdentity(const Identity& identity) {
+    if (!camera_) return;
+    CameraConfig config = *camera_;
+    config.identity = identity;
+    descriptorGenerations_.push_back(
+        std::make_unique<const DeviceDescriptors>(DeviceDescriptors::forCamera(config)));
+    descriptors_.store(descriptorGenerations_.back().get(), std::memory_order_release);
 }
 
 bool VirtualDevice::answerControl(const wire::Setup& setup, std::vector<uint8_t>& out) const {
     out.clear();
+    const DeviceDescriptors& d = descriptors();  // one generation for the whole answer
     // Only the standard GET_DESCRIPTOR request is understood; everything else stalls.
     if (setup.requestType != wire::kRequestTypeStandardInDevice ||
         setup.request != wire::kReqGetDescriptor) {
@@ -41,24 +51,23 @@ bool VirtualDevice::answerControl(const wire::Setup& setup, std::vector<uint8_t>
     const std::vector<uint8_t>* answer = nullptr;
     switch (type) {
         case wire::kDtDevice:
-            if (index == 0) answer = &descriptors_.device;
+            if (index == 0) answer = &d.device;
             break;
         case wire::kDtConfiguration:
-            if (index != 0 || descriptors_.configuration.empty()) break;
+            if (index != 0 || d.configuration.empty()) break;
             if (fault == DiscoveryFault::ConfigReadFails) break;
-            answer = descriptors_.wireConfiguration ? &*descriptors_.wireConfiguration
-                                                    : &descriptors_.configuration;
+            answer = d.wireConfiguration ? &*d.wireConfiguration : &d.configuration;
             break;
         case wire::kDtString: {
             if (fault == DiscoveryFault::StringReadFails && index == camera_->failingStringIndex) {
                 break;
             }
-            auto it = descriptors_.strings.find(index);
-            if (it != descriptors_.strings.end()) answer = &it->second;
+            auto it = d.strings.find(index);
+            if (it != d.strings.end()) answer = &it->second;
             break;
         }
         case wire::kDtBos:
-            if (index == 0 && !descriptors_.bos.empty()) answer = &descriptors_.bos;
+            if (index == 0 && !d.bos.empty()) answer = &d.bos;
             break;
         default:
             break;
@@ -71,7 +80,7 @@ bool VirtualDevice::answerControl(const wire::Setup& setup, std::vector<uint8_t>
 
 int VirtualDevice::interfaceHeldElsewhere() const {
     if (!camera_ || !camera_->controlHeldElsewhere) return -1;
-    for (const InterfaceLayout& itf : descriptors_.interfaces) {
+    for (const InterfaceLayout& itf : descriptors().interfaces) {
         if (itf.interfaceClass == 0xEF && itf.interfaceSubClass == 0x05 &&
             itf.interfaceProtocol == 0x00) {
             return itf.number;
@@ -81,7 +90,7 @@ int VirtualDevice::interfaceHeldElsewhere() const {
 }
 
 bool VirtualDevice::hasInterface(int number) const {
-    for (const InterfaceLayout& itf : descriptors_.interfaces) {
+    for (const InterfaceLayout& itf : descriptors().interfaces) {
         if (itf.number == number) return true;
     }
     return false;

@@ -4,11 +4,14 @@
 // replugs. Plug state, pipes and claims are guarded by the world lock.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <optional>
 #include <set>
+#include <string>
+#include <vector>
 
 #include "camera/CameraFirmware.h"
 #include "device/DeviceDescriptors.h"
@@ -20,7 +23,8 @@ namespace vcam {
 
 class VirtualDevice {
 public:
-    VirtualDevice(int id, const CameraConfig& config);
+    // A camera boots what its flash in `stateDir` holds (nothing there: as configured).
+    VirtualDevice(int id, const CameraConfig& config, const std::string& stateDir = {});
     VirtualDevice(int id, const DeviceConfig& config);
     VirtualDevice(const VirtualDevice&) = delete;
     VirtualDevice& operator=(const VirtualDevice&) = delete;
@@ -28,7 +32,12 @@ public:
     int id() const { return id_; }
     bool isCamera() const { return camera_.has_value(); }
     const CameraConfig* camera() const { return camera_ ? &*camera_ : nullptr; }
-    const DeviceDescriptors& descriptors() const { return descriptors_; }
+    // Read without the world lock by device records: a firmware update replaces them only
+    // while the device is off the bus, and earlier ones stay allocated for late readers.
+    const DeviceDescriptors& descriptors() const { return *descriptors_.load(std::memory_order_acquire); }
+    // After a reboot: the descriptors tell the identity the firmware now reports. Under the
+    // world lock, while the device is off the bus.
+    void setIdentity(const Identity& identity);
     CameraFirmware* firmware() const { return firmware_.get(); }
 
     // Answers a request on the default control pipe: false means the device stalls it.
@@ -65,8 +74,9 @@ private:
 
     int id_;
     std::optional<CameraConfig> camera_;
-    DeviceDescriptors descriptors_;
     std::unique_ptr<CameraFirmware> firmware_;
+    std::vector<std::unique_ptr<const DeviceDescriptors>> descriptorGenerations_;
+    std::atomic<const DeviceDescriptors*> descriptors_{nullptr};
     std::map<uint8_t, Endpoint> endpoints_;
     std::map<int, const void*> claims_;
     std::set<int> driverBound_;

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "device/FirmwareUpdate.h"
+
 namespace vcam {
 
 namespace {
@@ -65,7 +67,14 @@ void World::removeListener(PlugListener* listener) {
 }
 
 int World::addCamera(const CameraConfig& config) {
-    return add(std::make_shared<VirtualDevice>(nextId(), config));
+    std::string dir;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        dir = stateDir_;
+    }
+    auto device = std::make_shared<VirtualDevice>(nextId(), config, dir);
+    armFirmwareUpdates(device);
+    return add(device);
 }
 
 int World::addDevice(const DeviceConfig& config) {
@@ -99,8 +108,26 @@ void World::replug(int id) {
 
 bool World::plugged(int id) {
     std::lock_guard<std::mutex> lock(mutex_);
+    noteLook();
     auto device = find(id);
     return device && device->plugged();
+}
+
+void World::noteLook() {
+    looks_.fetch_add(1);
+    if (lookWaiters_.load() > 0) {
+        std::lock_guard<std::mutex> lock(lookMutex_);
+        lookSignal_.notify_all();
+    }
+}
+
+void World::waitForLook(uint64_t since, std::chrono::steady_clock::time_point deadline) {
+    lookWaiters_.fetch_add(1);
+    {
+        std::unique_lock<std::mutex> lock(lookMutex_);
+        lookSignal_.wait_until(lock, deadline, [&] { return looks_.load() > since; });
+    }
+    lookWaiters_.fetch_sub(1);
 }
 
 void World::reset() {
@@ -118,9 +145,12 @@ void World::replace(const WorldConfig& config) {
 void World::install(const WorldConfig& config) {
     std::vector<std::shared_ptr<VirtualDevice>> fresh;
     for (const auto& entry : config.devices) {
-        fresh.push_back(std::visit(
-            [this](const auto& c) { return std::make_shared<VirtualDevice>(nextId(), c); },
-            entry));
+        if (const auto* camera = std::get_if<CameraConfig>(&entry)) {
+            fresh.push_back(std::make_shared<VirtualDevice>(nextId(), *camera, config.stateDir));
+            armFirmwareUpdates(fresh.back());
+        } else {
+            fresh.push_back(std::make_shared<VirtualDevice>(nextId(), std::get<DeviceConfig>(entry)));
+        }
     }
     std::lock_guard<std::mutex> lock(mutex_);
     removeAllLocked();

@@ -5,6 +5,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -43,6 +45,14 @@ public:
     void addListener(PlugListener* listener);
     void removeListener(PlugListener* listener);
     std::string stateDir() const { return stateDir_; }
+    void setStateDir(const std::string& path) { stateDir_ = path; }
+
+    // Someone looked at what is on the bus (a device list, vcam::plugged). A rebooting
+    // camera stays away until it has been seen gone, as a host always notices a detach.
+    void noteLook();
+    uint64_t looks() const { return looks_.load(); }
+    // Waits (without the lock) until a look after `since`, or until `deadline`.
+    void waitForLook(uint64_t since, std::chrono::steady_clock::time_point deadline);
 
     // Take the lock themselves.
     int addCamera(const CameraConfig& config);
@@ -73,6 +83,10 @@ private:
     std::vector<PlugListener*> listeners_;
     CallRecord calls_;
     std::string stateDir_;
+    std::atomic<uint64_t> looks_{0};
+    std::atomic<int> lookWaiters_{0};
+    std::mutex lookMutex_;
+    std::condition_variable lookSignal_;
     uint8_t lastAddress_[3] = {0, 1, 1};  // per bus; address 1 is the root hub's
     uint8_t portsUsed_[3] = {0, 0, 0};
 };

@@ -282,6 +282,7 @@ ssize_t LIBUSB_CALL libusb_get_device_list(libusb_context* ctx, libusb_device***
     World& world = World::get();
     std::lock_guard<std::mutex> lock(world.mutex());
     c->refreshDevices(world);
+    world.noteLook();
     const size_t count = c->devices.size();
     auto* out = new (std::nothrow) libusb_device*[count + 1];
     if (out == nullptr) return LIBUSB_ERROR_NO_MEM;

@@ -78,6 +78,15 @@ void releaseClaim(vcam::VirtualDevice& device, libusb_device_handle* h, int inte
     if (h->detachedByClaim.erase(interface) != 0) device.setDriverBound(interface, true);
 }
 
+void queueAnswer(vcam::VirtualDevice& device, vcam::ControlAnswer& answer) {
+    Endpoint* out = device.endpoint(DeviceDescriptors::kControlOut);
+    Endpoint* in = device.endpoint(DeviceDescriptors::kControlIn);
+    if (answer.stallOut && out != nullptr) out->halt();
+    if (in == nullptr) return;
+    if (answer.stallIn) in->halt();
+    for (auto& ack : answer.acks) in->push(std::move(ack));
+}
+
 // Hands a command to the camera's firmware and applies its answer. Called with the lock
 // held; releases it while the firmware works.
 void controlCommand(Lock& lock, libusb_device_handle* h, const uint8_t* data, int length) {
@@ -86,13 +95,8 @@ void controlCommand(Lock& lock, libusb_device_handle* h, const uint8_t* data, in
     vcam::ControlAnswer answer =
         device->firmware()->onControlCommand(data, static_cast<size_t>(length));
     lock.lock();
-    if (!h->dev->present()) return;  // gone meanwhile: nobody is left to answer
-    Endpoint* out = device->endpoint(DeviceDescriptors::kControlOut);
-    Endpoint* in = device->endpoint(DeviceDescriptors::kControlIn);
-    if (answer.stallOut && out != nullptr) out->halt();
-    if (in == nullptr) return;
-    if (answer.stallIn) in->halt();
-    for (auto& ack : answer.acks) in->push(std::move(ack));
+    if (h->dev->present()) queueAnswer(*device, answer);  // else nobody is left to answer
+    if (answer.then) answer.then();
 }
 
 }  // namespace

@@ -57,6 +57,13 @@ struct CameraConfig {
     uint32_t maxCommandTransferLength = 1024;  // SBRM +0x14
     uint32_t maxAckTransferLength = 1024;      // SBRM +0x18
     bool zippedDescription = false;           // description file stored as a zip archive
+
+    // Firmware update (see the download window in emulator/README.md).
+    uint32_t flashTimeMs = 1000;   // on the bus, writing its flash, after the start command
+    uint32_t rebootTimeMs = 2000;  // off the bus, rebooting, before it comes back
+    uint32_t firmwareWindowSize = 16u << 20;  // bytes of the data area at 0x7F000000
+    bool bootLoader = false;                  // starts in its boot loader (as after a bad image)
+    std::string bootLoaderVersion = "1.0.0";  // the device version its boot loader reports
 };
 
 struct DeviceConfig {  // a USB device that is not a camera
@@ -65,6 +72,51 @@ struct DeviceConfig {  // a USB device that is not a camera
     uint8_t deviceClass = 0x00;  // class defined per interface
     uint8_t interfaceClass = 0x03;
 };
+
+// The model name a camera reports while it runs its boot loader.
+inline constexpr const char* kBootLoaderModel = "U3V_Bootloader";
+
+// The firmware download window in every camera's register space.
+inline constexpr uint64_t kFirmwareSizeRegister = 0x7EFFFFF8;   // 4 bytes: image length
+inline constexpr uint64_t kFirmwareStartRegister = 0x7EFFFFFC;  // 4 bytes: write 0xAFFE
+inline constexpr uint64_t kFirmwareData = 0x7F000000;           // the image bytes
+inline constexpr uint32_t kFirmwareStartMagic = 0xAFFE;
+
+// The camera's firmware image format: a 160-byte header, then the payload.
+//   0  "VCFW"                    76  version, 64 bytes, NUL-padded (what the camera reports)
+//   4  format 1 (16 bit)        140  SHA-1 over bytes 0..139 and the payload
+//   6  header size 160 (16 bit) 160  payload
+//   8  payload size (32 bit)
+//  12  model, 64 bytes, NUL-padded (the model the image fits)
+// All numbers little-endian; model and version are 1 to 63 printable ASCII characters.
+// makeFirmwareImage throws std::invalid_argument for texts that break these rules.
+std::vector<uint8_t> makeFirmwareImage(const std::string& model, const std::string& version,
+                                       const std::vector<uint8_t>& payload);
+struct FirmwareImageInfo {
+    bool valid = false;
+    std::string problem;  // why not, when not valid
+    std::string model, version;
+    uint32_t payloadSize = 0;
+};
+// Checks bytes as a camera does on the start command: an image followed by at most three
+// zero bytes of padding.
+FirmwareImageInfo inspectFirmwareImage(const std::vector<uint8_t>& bytes);
+
+// Where flashed images persist across processes ("" = nowhere). A camera reads its flash
+// from here when it is added; loadConfig sets it from the file's state_dir.
+void setStateDir(const std::string& path);
+std::string stateDir();
+
+struct FirmwareStatus {
+    std::string model, deviceVersion;  // what the camera reports now
+    bool bootLoader = false;           // running its boot loader
+    bool updating = false;             // between an accepted start command and its return
+    unsigned startCommands = 0;        // start commands received since the camera was added
+    unsigned updates = 0;              // good images flashed since the camera was added
+    std::vector<uint8_t> flash;        // the last image flashed (padded as received), if any
+    std::string lastProblem;           // why the last start command's image was refused
+};
+FirmwareStatus firmwareStatus(int camera);
 
 // Resets the world to no devices at all, clears faults and the call record.
 void reset();

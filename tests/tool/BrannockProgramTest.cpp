@@ -12,8 +12,11 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <string>
 #include <vector>
+
+#include "vcam/vcam.h"
 
 extern char** environ;
 
@@ -124,6 +127,85 @@ protected:
 
     fs::path root, work;
 };
+
+std::string readAll(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// An image for the virtual camera whose file length is not a multiple of 4 (1161 bytes).
+std::string imageFor(const std::string& model, const std::string& version) {
+    std::vector<uint8_t> payload(1001);
+    for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<uint8_t>(i * 13 + 1);
+    const std::vector<uint8_t> image = vcam::makeFirmwareImage(model, version, payload);
+    return std::string(image.begin(), image.end());
+}
+
+const std::string kChoice = "\t01) VCam-1_2.0.0.bin\n\n" + kPrompt + "Upload firmware -> VCam-1_2.0.0.bin\n" +
+                            "Upload 1164 bytes to camera ...\n";
+const std::string kBox =
+    "\n\t**************************************************************\n"
+    "\t* QUORVANTIS U3V Update Tool, v1.2.0 (Nov  2 2016, 08:11:27) *\n"
+    "\t**************************************************************\n\n\n";
+
+TEST_F(BrannockProgramTest, CompleteUpdate) {
+    configure("[camera]\nflash_time_ms = 300\nreboot_time_ms = 300\n");
+    const std::string image = imageFor("VCam-1", "2.0.0");
+    touch("VCam-1_2.0.0.bin", image);
+    const Outcome r = run("1\n\n");
+    EXPECT_EQ(r.status, 0);
+
+    const std::string progress = "\rUploading 0% \rUploading 1% \rUploading 2% \rUploading 3% \rUploading 4% "
+                                 "\rUploading 100% \n";
+    const std::string before = kBanner + kDiscover + kChoice + progress +
+                               "writing to flash...[PLEASE DO NOT DISCONNECT THE DEVICE]\n"
+                               "Please wait, while device rebooting  ... \n\nFirmware Upload done.\n\n";
+    ASSERT_EQ(r.out.substr(0, before.size()), before) << r.out;
+    std::smatch m;
+    const std::string rest = r.out.substr(before.size());
+    ASSERT_TRUE(std::regex_match(rest, m, std::regex("Elasped time: ([0-9]+\\.[0-9][0-9]) seconds\\.\n([^]*)")))
+        << rest;
+    EXPECT_EQ(m[2].str(), kBox);
+    const double elapsed = std::stod(m[1].str());
+    EXPECT_GE(elapsed, 0.55);  // the flash and the reboot time at least
+    EXPECT_LE(elapsed, r.seconds + 0.01);
+
+    std::string padded = image;
+    padded.resize(1164, '\0');
+    EXPECT_EQ(readAll(root / "state" / "VC0000000001.flash"), padded);
+    EXPECT_FALSE(fs::exists(work / "log.txt"));
+
+    // The new version is what the camera reports from now on, in a later process too.
+    const Outcome again = run("1\n\n");
+    EXPECT_EQ(again.status, 0);
+    EXPECT_EQ(again.out.rfind(kBanner + "discover: VCam-1 Version 2.0.0 Virtual USB3 Vision camera\n\n", 0), 0u)
+        << again.out;
+}
+
+// A data write the camera keeps refusing: the run stops before the start command.
+TEST_F(BrannockProgramTest, FailedDataWriteSendsNoStartCommand) {
+    touch("VCam-1_2.0.0.bin", imageFor("VCam-1", "2.0.0"));
+    const fs::path commands = root / "commands.txt";
+    const Outcome r = run("1\n\n", {std::string("LD_PRELOAD=") + VCAM_PROBE, "VCAM_PROBE_FAIL_ADDRESS=0x7F000100",
+                                    "VCAM_PROBE_COMMANDS=" + commands.string()});
+    EXPECT_EQ(r.out, kBanner + kDiscover + kChoice + "\rUploading 0% \n" +
+                         "Writing 256 bytes at 0x7F000100 failed (status 0x8006); the camera was not told to flash.\n");
+    EXPECT_EQ(r.status, 3);
+
+    int failedPiece = 0, starts = 0, length = 0;
+    std::ifstream in(commands);
+    for (std::string line; std::getline(in, line);) {
+        if (line.size() < 40 || line.compare(0, 8, "55335643") != 0 || line.compare(12, 4, "0208") != 0) continue;
+        const std::string address = line.substr(24, 16);  // little-endian hex
+        if (address == "0001007f00000000") ++failedPiece;
+        if (address == "fcffff7e00000000") ++starts;
+        if (address == "f8ffff7e00000000") ++length;
+    }
+    EXPECT_EQ(length, 1);
+    EXPECT_EQ(failedPiece, 3);
+    EXPECT_EQ(starts, 0);
+    EXPECT_FALSE(fs::exists(root / "state" / "VC0000000001.flash"));
+}
 
 bool endsInBin(const std::string& name) { return name.size() >= 4 && name.compare(name.size() - 4, 4, ".bin") == 0; }
 bool forVCam1(const std::string& name) { return name.rfind("VCam-1_", 0) == 0 && endsInBin(name); }

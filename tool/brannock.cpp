@@ -26,6 +26,11 @@ constexpr int kProgressDivisor = 100;
 constexpr uint16_t kAttributeWarning = 12;
 constexpr uint16_t kAttributeNormal = 7;
 
+void pauseBetweenPolls(std::chrono::milliseconds& pause, const WaitBounds& bounds) {
+    std::this_thread::sleep_for(pause);
+    pause = std::min(pause * 2, bounds.pause);
+}
+
 double clockMs() {
     using namespace std::chrono;
     return static_cast<double>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
@@ -196,19 +201,21 @@ bool cameras_present(std::vector<std::string>& guids) {
 bool wait_for_departure(const std::string& guid, const WaitBounds& bounds, std::vector<std::string>* others) {
     const auto deadline = std::chrono::steady_clock::now() + bounds.departure;
     std::vector<std::string> seen;
+    auto pause = std::min(bounds.firstPause, bounds.pause);
     for (;;) {
         if (cameras_present(seen) && std::find(seen.begin(), seen.end(), guid) == seen.end()) {
             if (others != nullptr) *others = seen;
             return true;
         }
         if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(bounds.pause);
+        pauseBetweenPolls(pause, bounds);
     }
 }
 
 bool wait_for_device(const std::string& guid, const std::vector<std::string>& others, const WaitBounds& bounds) {
     const auto deadline = std::chrono::steady_clock::now() + bounds.reboot;
     std::vector<std::string> seen;
+    auto pause = std::min(bounds.firstPause, bounds.pause);
     for (;;) {
         // The camera may come back under another identity (a boot loader), so any camera
         // that was not on the bus while it was away counts as well.
@@ -216,7 +223,7 @@ bool wait_for_device(const std::string& guid, const std::vector<std::string>& ot
             for (const std::string& g : seen)
                 if (g == guid || std::find(others.begin(), others.end(), g) == others.end()) return true;
         if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(bounds.pause);
+        pauseBetweenPolls(pause, bounds);
     }
 }
 

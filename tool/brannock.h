@@ -33,12 +33,14 @@ enum ExitStatus : int {
     EXIT_WAIT_TIMEOUT = 4,   // the camera did not leave or did not come back in time
 };
 
-// How long the camera may take to leave the bus after the start command and to come back,
-// and the pause between two looks at the bus.
+// How long the camera may take to leave the bus after the start command and to come back.
+// The pause between two looks at the bus starts short, so that a quick camera is seen at
+// once, and doubles up to `pause`, so that a slow one is not rescanned needlessly often.
 struct WaitBounds {
     std::chrono::milliseconds departure{std::chrono::minutes(3)};
     std::chrono::milliseconds reboot{std::chrono::minutes(5)};
     std::chrono::milliseconds pause{100};
+    std::chrono::milliseconds firstPause{1};
 };
 
 // Prints to consoleOut and flushes at once, so each message reaches the operator whole.

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "Acquisition/AcquisitionUSB3.h"
+#include "CallRecordSwitch.h"
 #include "brannock.h"
 #include "support/ControlTestSupport.h"
 #include "support/VcamTest.h"
@@ -67,6 +68,7 @@ class ToolCameraTest : public testsupport::VcamTest {
 protected:
     void SetUp() override {
         VcamTest::SetUp();
+        recordUsbCalls();
         out = std::tmpfile();
         consoleOut = out;
         dir = fs::temp_directory_path() / ("brannock-tool-" + std::to_string(getpid()));

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "CallRecordSwitch.h"
 #include "vcam/vcam.h"
 
 namespace {
@@ -26,6 +27,7 @@ void writeCommands() {
 __attribute__((constructor)) void shapeWorld() {
     // Touching the world first makes it outlive the handler registered below.
     vcam::calls();
+    recordUsbCalls();
     if (const char* address = std::getenv("VCAM_PROBE_FAIL_ADDRESS")) {
         vcam::ControlFault fault;
         fault.kind = vcam::ControlFaultKind::Status;

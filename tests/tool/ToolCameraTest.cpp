@@ -160,6 +160,26 @@ TEST_F(ToolCameraTest, RegistersTravelLittleEndian) {
     EXPECT_EQ(value, 5);
 }
 
+// open_stream keeps the device and control handles the opening constructor made; a stream
+// left open is closed with the object, and every USB handle opened is closed again.
+TEST_F(ToolCameraTest, OpenStreamReusesTheOpenHandles) {
+    addCamera();
+    vcam::clearCalls();
+    {
+        AcquisitionUSB3 camera;
+        void* const device = camera.deviceHandle;
+        void* const control = camera.controlHandle;
+        camera.open_stream();
+        EXPECT_EQ(camera.deviceHandle, device);
+        EXPECT_EQ(camera.controlHandle, control);
+        EXPECT_NE(camera.streamHandle, nullptr);
+        EXPECT_EQ(camera.getImage(), nullptr);  // this camera sends no images
+    }
+    EXPECT_EQ(testsupport::callsOf("libusb_open").size(), testsupport::callsOf("libusb_close").size());
+    EXPECT_EQ(testsupport::callsOf("libusb_claim_interface").size(),
+              testsupport::callsOf("libusb_release_interface").size());
+}
+
 // A file of 1001 bytes: announced and written as 1004, in pieces of 256 from the window's
 // base, zero-padded, between the length and the start command.
 TEST_F(ToolCameraTest, TransferPadsAndWritesAscendingPieces) {

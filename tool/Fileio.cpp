@@ -16,12 +16,16 @@ FileIO::FileIO(String name, uint8_t mode) : stream(nullptr) {
 
 FileIO::~FileIO() { std::fclose(stream); }
 
-int32_t FileIO::size() {
+int64_t FileIO::length() {
     long end = -1;
     if (std::fseek(stream, 0, SEEK_END) == 0) end = std::ftell(stream);
     std::fseek(stream, 0, SEEK_SET);
-    if (end < 0 || end > INT32_MAX) return -1;
-    return static_cast<int32_t>(end);
+    return end < 0 ? -1 : int64_t{end};
+}
+
+int32_t FileIO::size() {
+    const int64_t end = length();
+    return end > INT32_MAX ? -1 : static_cast<int32_t>(end);
 }
 
 int FileIO::read(void* buffer, int32_t n) {

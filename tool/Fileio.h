@@ -19,6 +19,8 @@ public:
     // The file's length; -1 when it cannot be told or does not fit a signed 32-bit count.
     // Leaves the read position at the start of the file.
     int32_t size();
+    // The same without the 32-bit limit.
+    int64_t length();
     // 1 when all n bytes were read, 0 when fewer were.
     int read(void* buffer, int32_t n);
 

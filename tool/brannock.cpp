@@ -124,10 +124,14 @@ bool firmware_upload(String name, std::string* guid) {
     std::vector<uint8_t> image;
     {
         FileIO file(name, FIO_READ);
-        fileLength = file.size();
+        fileLength = file.length();
+        if (fileLength < 0) {
+            say("The size of %s cannot be told; nothing was sent to the camera.\n", name.c_str());
+            return false;
+        }
         // Refused before anything is printed or written: the length register takes a
         // signed 32-bit count and the window ends with the 32-bit register space.
-        if (fileLength < 0 || fileLength > FW_MAX_IMAGE) {
+        if (fileLength > FW_MAX_IMAGE) {
             say("%s is too large for the camera's download window (at most %lld bytes); nothing was sent.\n",
                 name.c_str(), static_cast<long long>(FW_MAX_IMAGE));
             return false;

@@ -262,6 +262,37 @@ TEST_F(BrannockProgramTest, BootLoaderIsOfferedEveryBinName) {
     EXPECT_EQ(r.status, 1);
 }
 
+// A directory named like firmware opens but cannot be read: nothing reaches the camera.
+TEST_F(BrannockProgramTest, UnreadableImageIsNeverSent) {
+    configure("[camera]\nmodel = U3V_Bootloader\n");
+    fs::create_directories(work / "folder.bin");
+    std::FILE* dir = std::fopen((work / "folder.bin").c_str(), "rb");
+    if (dir == nullptr) GTEST_SKIP() << "directories do not open as files here";
+    // Whether it has a size depends on the file system; either way it is refused.
+    const long size = std::fseek(dir, 0, SEEK_END) == 0 ? std::ftell(dir) : -1;
+    std::fclose(dir);
+    std::string refusal;
+    if (size < 0)
+        refusal = "The size of folder.bin cannot be told; nothing was sent to the camera.\n";
+    else if (size > 0x7FFFFFFC)  // ext4 gives directories the largest offset there is
+        refusal = "folder.bin is too large for the camera's download window (at most 2147483644 bytes); "
+                  "nothing was sent.\n";
+    else
+        refusal = "Upload " + std::to_string((size + 3) / 4 * 4) + " bytes to camera ...\n" +
+                  "Reading folder.bin failed; nothing was sent to the camera.\n";
+    const fs::path commands = root / "commands.txt";
+    const Outcome r = run("1\n\n", {std::string("LD_PRELOAD=") + VCAM_PROBE, "VCAM_PROBE_COMMANDS=" + commands.string()});
+    EXPECT_EQ(r.out, kBanner + "discover: U3V_Bootloader Version 1.0.0 Virtual USB3 Vision camera\n\n" +
+                         catalogue({"folder.bin"}) + kPrompt + "Upload firmware -> folder.bin\n" + refusal);
+    EXPECT_EQ(r.status, 3);
+    // Only the first camera object's traffic: no write into the download window at all.
+    std::ifstream in(commands);
+    for (std::string line; std::getline(in, line);)
+        EXPECT_FALSE(line.size() >= 40 && line.compare(12, 4, "0208") == 0 &&
+                     (line.compare(30, 2, "7e") == 0 || line.compare(30, 2, "7f") == 0))
+            << line;
+}
+
 TEST_F(BrannockProgramTest, MoreThan32CandidatesOffersTheFirst32) {
     for (int i = 0; i < 34; ++i) touch("VCam-1_" + std::to_string(100 + i) + ".bin");
     const std::vector<std::string> names = listed(forVCam1);

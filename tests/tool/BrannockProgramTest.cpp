@@ -81,13 +81,16 @@ protected:
         for (char** e = environ; *e != nullptr; ++e) {
             const std::string entry = *e;
             if (entry.rfind("LD_LIBRARY_PATH=", 0) == 0 || entry.rfind("VCAM_", 0) == 0 ||
-                entry.rfind("LD_PRELOAD=", 0) == 0)
+                entry.rfind("LD_PRELOAD=", 0) == 0 || entry.rfind("ASAN_OPTIONS=", 0) == 0)
                 continue;
             env.push_back(entry);
         }
         env.push_back(std::string("LD_LIBRARY_PATH=") + VCAM_LIBRARY_DIR);
         env.push_back("VCAM_CONFIG=" + (root / "vcam.ini").string());
         env.insert(env.end(), extraEnv.begin(), extraEnv.end());
+        // In sanitizer builds the preloaded probe comes before the sanitizer's runtime.
+        for (const std::string& e : extraEnv)
+            if (e.rfind("LD_PRELOAD=", 0) == 0) env.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
         std::vector<char*> envp;
         for (std::string& e : env) envp.push_back(e.data());
         envp.push_back(nullptr);

@@ -130,6 +130,8 @@ int main() {
     std::printf("update_s: %.3f\n", median.update);
     std::printf("transfer_s: %.3f\n", median.transfer);
     std::printf("transfer_inside_usb_calls_s: %.3f\n", median.transferUsb);
+    std::printf("transfer_outside_usb_share: %.3f\n", (median.transfer - median.transferUsb) / median.transfer);
+    std::printf("waits_s: %.3f\n", median.update - median.transfer);
     std::printf("usb_calls: %lld\n", static_cast<long long>(median.calls));
     std::printf("inside_usb_calls_s: %.3f\n", median.usb);
     std::printf("outside_usb_share: %.3f\n", (median.update - median.usb) / median.update);

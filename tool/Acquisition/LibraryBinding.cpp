@@ -1,8 +1,11 @@
 #include "LibraryBinding.h"
 
 #include <dlfcn.h>
+#include <limits.h>
+#include <unistd.h>
 
 #include <iterator>
+#include <string>
 
 namespace {
 
@@ -24,12 +27,33 @@ bool lookUp(void* library, int row, Fn& member) {
     return true;
 }
 
+#ifndef TESSORAL_INSTALL_LIBDIR
+#define TESSORAL_INSTALL_LIBDIR "lib"
+#endif
+
+// A bare name is searched with the RUNPATH of whoever calls dlopen. When something wraps
+// dlopen (sanitizers, tracers), that caller is the wrapper and our RUNPATH is lost, so the
+// same places are then tried by path: the program's directory, then the installed lib.
+void* openLibrary(const char* file) {
+    if (void* library = dlopen(file, RTLD_NOW | RTLD_LOCAL)) return library;
+    if (std::string(file).find('/') != std::string::npos) return nullptr;
+    char self[PATH_MAX];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0) return nullptr;
+    std::string dir(self, static_cast<size_t>(n));
+    dir.erase(dir.rfind('/') + 1);
+    for (const std::string& candidate :
+         {dir + file, dir + "../" TESSORAL_INSTALL_LIBDIR "/" + file, dir + "../lib/" + file})
+        if (void* library = dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL)) return library;
+    return nullptr;
+}
+
 }  // namespace
 
 const char* boundFunctionName(int row) { return row >= 1 && row <= 22 ? kNames[row - 1] : nullptr; }
 
 int LibraryBinding::bind(const char* file) {
-    void* library = dlopen(file, RTLD_NOW | RTLD_LOCAL);
+    void* library = openLibrary(file);
     if (library == nullptr) return 1;
     int row = 0;
     auto step = [&](auto& member) { return lookUp(library, ++row, member); };

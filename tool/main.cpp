@@ -1,0 +1,3 @@
+#include "brannock.h"
+
+int main() { return brannock_run(); }

@@ -2,6 +2,8 @@
 // the completion callbacks, which run only here, on the thread that handles events.
 #include <sys/time.h>
 
+#include <optional>
+
 #include "usb/LibusbObjects.h"
 
 using namespace vcam::usb;
@@ -22,7 +24,7 @@ Clock::duration toDuration(const timeval& tv) {
 void expireTimeouts(libusb_context* ctx, Clock::time_point now) {
     while (!ctx->deadlines.empty() && ctx->deadlines.begin()->first <= now) {
         TransferState* state = ctx->deadlines.begin()->second;
-        ctx->deadlines.erase(ctx->deadlines.begin());
+        state->spareDeadline = ctx->deadlines.extract(ctx->deadlines.begin());
         state->hasDeadline = false;
         if (state->phase == TransferState::Phase::InFlight && state->endpoint != nullptr &&
             state->endpoint->remove(&*state->read)) {
@@ -65,15 +67,18 @@ int handleEventsRound(Lock& lock, libusb_context* ctx, Clock::time_point deadlin
         ctx->eventCv.wait_until(lock, wake);
     }
     ctx->interrupted = false;
-    std::vector<TransferState*> finished(ctx->ready.begin(), ctx->ready.end());
+    // The context's spare list, so that a busy stream allocates nothing per round.
+    std::vector<TransferState*> finished;
+    finished.swap(ctx->spareFinished);
+    finished.assign(ctx->ready.begin(), ctx->ready.end());
     ctx->ready.clear();
     for (TransferState* state : finished) {
         state->transfer->status = transferStatus(state->status);
         state->transfer->actual_length = state->actual;
         state->phase = TransferState::Phase::Idle;
     }
-    std::deque<HotplugEvent> events;
-    events.swap(ctx->hotplugEvents);
+    std::optional<std::deque<HotplugEvent>> events;  // an empty deque would allocate
+    if (!ctx->hotplugEvents.empty()) events.emplace().swap(ctx->hotplugEvents);
 
     lock.unlock();
     for (TransferState* state : finished) {
@@ -82,8 +87,10 @@ int handleEventsRound(Lock& lock, libusb_context* ctx, Clock::time_point deadlin
         if (transfer->callback != nullptr) transfer->callback(transfer);
         if ((flags & LIBUSB_TRANSFER_FREE_TRANSFER) != 0) libusb_free_transfer(transfer);
     }
-    if (!events.empty()) deliverHotplug(ctx, std::move(events));
+    if (events) deliverHotplug(ctx, std::move(*events));
     lock.lock();
+    finished.clear();
+    if (ctx->spareFinished.capacity() < finished.capacity()) ctx->spareFinished.swap(finished);
     return LIBUSB_SUCCESS;
 }
 

@@ -67,6 +67,7 @@ struct libusb_context final : vcam::PlugListener {
 
     // Asynchronous transfers the device side has finished, waiting for event handling.
     std::deque<vcam::usb::TransferState*> ready;
+    std::vector<vcam::usb::TransferState*> spareFinished;  // reused by event handling
     std::multimap<vcam::usb::Clock::time_point, vcam::usb::TransferState*> deadlines;
 
     // The event lock of libusb: one thread at a time handles events.
@@ -148,6 +149,9 @@ struct TransferState {
     std::optional<AsyncRead> read;
     bool hasDeadline = false;
     std::multimap<Clock::time_point, TransferState*>::iterator deadline;
+    // The deadline entry's node, kept between submissions so that a resubmitted transfer
+    // allocates nothing.
+    std::multimap<Clock::time_point, TransferState*>::node_type spareDeadline;
     IoStatus status = IoStatus::Completed;
     int actual = 0;
     uint32_t streamId = 0;

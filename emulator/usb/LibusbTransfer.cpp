@@ -68,7 +68,7 @@ void completeTransfer(TransferState* state, IoStatus status, int actual,
     libusb_transfer* t = state->transfer;
     libusb_context* ctx = state->ctx;
     if (state->hasDeadline) {
-        ctx->deadlines.erase(state->deadline);
+        state->spareDeadline = ctx->deadlines.extract(state->deadline);
         state->hasDeadline = false;
     }
     state->endpoint = nullptr;
@@ -194,7 +194,13 @@ int LIBUSB_CALL libusb_submit_transfer(struct libusb_transfer* transfer) {
     if (in) {
         if (transfer->timeout != 0) {
             auto& deadlines = state->ctx->deadlines;
-            state->deadline = deadlines.emplace(deadlineAfter(transfer->timeout), state);
+            if (state->spareDeadline) {
+                state->spareDeadline.key() = deadlineAfter(transfer->timeout);
+                state->spareDeadline.mapped() = state;
+                state->deadline = deadlines.insert(std::move(state->spareDeadline));
+            } else {
+                state->deadline = deadlines.emplace(deadlineAfter(transfer->timeout), state);
+            }
             state->hasDeadline = true;
             // An event handler already waiting must wake up for the earlier time-out.
             if (state->deadline == deadlines.begin()) state->ctx->eventCv.notify_all();

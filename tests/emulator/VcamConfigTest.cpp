@@ -145,6 +145,38 @@ TEST_F(ConfigFiles, ErrorsNameTheirLineAndLeaveTheWorld) {
     EXPECT_EQ(devices().size(), 1u);
 }
 
+TEST_F(ConfigFiles, StreamEventAndRecordKeys) {
+    vcam::WorldConfig world;
+    std::string error;
+    ASSERT_TRUE(vcam::ConfigFile::parse("call_record = on\n[camera]\nstream_bandwidth = 0\nframe_rate = 30\n"
+                                        "image_buffers = 2\npayload_alignment_log2 = 4\n"
+                                        "max_event_transfer_length = 0x40\n",
+                                        "t", world, &error))
+        << error;
+    EXPECT_TRUE(world.callRecord);
+    const auto& c = std::get<vcam::CameraConfig>(world.devices.at(0));
+    EXPECT_EQ(c.streamBytesPerSecond, 0u);
+    EXPECT_EQ(c.frameRate, 30u);
+    EXPECT_EQ(c.imageBuffers, 2u);
+    EXPECT_EQ(c.payloadAlignmentLog2, 4u);
+    EXPECT_EQ(c.maxEventTransferLength, 0x40u);
+    EXPECT_EQ(vcam::CameraConfig{}.streamBytesPerSecond, 400000000u) << "paced at SuperSpeed rate by default";
+
+    for (const char* bad : {"[camera]\nimage_buffers = 0\n", "[camera]\npayload_alignment_log2 = 32\n",
+                            "call_record = maybe\n"}) {
+        EXPECT_FALSE(vcam::ConfigFile::parse(bad, "t", world, &error)) << bad;
+        EXPECT_NE(error.find("t:"), std::string::npos);
+    }
+
+    // loadConfig takes the file's setting of the record, off when the file says nothing.
+    TempFile on("call_record = yes\n[camera]\n");
+    ASSERT_TRUE(vcam::loadConfig(on.path, &error)) << error;
+    EXPECT_TRUE(vcam::callRecord());
+    TempFile silent("[camera]\n");
+    ASSERT_TRUE(vcam::loadConfig(silent.path, &error)) << error;
+    EXPECT_FALSE(vcam::callRecord());
+}
+
 // The start-up world comes from VCAM_CONFIG in a process of its own.
 TEST(VcamStartup, WorldComesFromTheEnvironment) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");

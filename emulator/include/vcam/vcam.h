@@ -120,7 +120,8 @@ void addControlFault(int camera, const ControlFault& fault);
 void clearControlFaults(int camera);
 
 // Data the device offers on one of its IN endpoints (event and stream pipes), served to
-// bulk and asynchronous reads in order, one transfer per call.
+// bulk and asynchronous reads in order, one transfer per call, before anything the
+// camera's firmware sends on that pipe.
 void pushIn(int id, uint8_t endpoint, const std::vector<uint8_t>& transfer);
 
 // ---------------------------------------------------------------------------------------
@@ -172,8 +173,9 @@ void pushIn(int id, uint8_t endpoint, const std::vector<uint8_t>& transfer);
 // streaming starts; the camera holds up to `imageBuffers` images (the one being sent
 // included) and drops images taken while they are all in use. With streamBytesPerSecond
 // and frameRate both 0 (unpaced), an image is taken the moment the host reads a leader, so
-// nothing is ever dropped. Triggered images are taken at the trigger (no later than the
-// pacing allows) and are dropped when the buffer is full.
+// nothing is ever dropped. A triggered image is taken at the trigger, or one period after
+// the previous image if that is later, and is dropped when the buffer is full. Within an
+// image the transfers follow each other at once: pacing spaces images, not transfers.
 //
 // Stream enable going to 0 discards the image being sent and every buffered image.
 // AcquisitionStop stops taking images; those already taken are still sent.

@@ -1,6 +1,6 @@
 // Shared by the stream and event benchmarks: a virtual camera opened through the library
-// down to its control channel, its registers, and a plain libusb-1.0 reader of its stream
-// pipe (the floor the library's stream is measured against).
+// down to its control channel, its registers, and a second plain libusb handle on it. The
+// plain stream reader the library is measured against is PlainU3vReader.h.
 #pragma once
 
 #include <libusb.h>
@@ -22,7 +22,6 @@ constexpr uint64_t kAcquisitionStart = 0x40024, kAcquisitionStop = 0x40028;
 constexpr uint64_t kSirm = 0x20000, kEirm = 0x30000;
 constexpr uint8_t kEventIn = 0x82, kStreamIn = 0x83;
 constexpr int kEventInterface = 1, kStreamInterface = 2;
-constexpr uint32_t kTransferSize = 65536;
 
 inline double seconds(std::chrono::steady_clock::duration d) {
     return std::chrono::duration<double>(d).count();
@@ -78,85 +77,6 @@ inline libusb_device_handle* openRaw() {
     if (list != nullptr) libusb_free_device_list(list, 1);
     return handle;
 }
-
-// Plain libusb-1.0 asynchronous reads of whole images: every transfer of an image (leader,
-// planned payload pieces, trailer) queued at once into a receive buffer, then one copy
-// into the caller's memory. Programs the plan and enables the stream itself.
-class PlainStreamReader {
-public:
-    bool start(Camera& camera, uint64_t payload) {
-        payload_ = payload;
-        const uint32_t count = static_cast<uint32_t>(payload / kTransferSize);
-        const uint32_t final1 = static_cast<uint32_t>(payload % kTransferSize);
-        if (!camera.write(kSirm + 0x18, 1024) || !camera.write(kSirm + 0x1C, kTransferSize) ||
-            !camera.write(kSirm + 0x20, count) || !camera.write(kSirm + 0x24, final1) ||
-            !camera.write(kSirm + 0x28, 0) || !camera.write(kSirm + 0x2C, 1024))
-            return false;
-        handle_ = openRaw();
-        if (handle_ == nullptr || libusb_claim_interface(handle_, kStreamInterface) != 0) return false;
-        if (!camera.write(kSirm + 0x04, 1) || !camera.write(kAcquisitionStart, 1)) return false;
-        receive_.assign(payload, 0);
-        leader_.assign(1024, 0);
-        trailer_.assign(1024, 0);
-        pieces_.clear();
-        pieces_.push_back({leader_.data(), 1024});
-        for (uint32_t i = 0; i < count; ++i)
-            pieces_.push_back({receive_.data() + size_t{i} * kTransferSize, static_cast<int>(kTransferSize)});
-        if (final1 != 0)
-            pieces_.push_back({receive_.data() + size_t{count} * kTransferSize, static_cast<int>(final1)});
-        pieces_.push_back({trailer_.data(), 1024});
-        for (size_t i = 0; i < pieces_.size(); ++i) {
-            libusb_transfer* t = libusb_alloc_transfer(0);
-            if (t == nullptr) return false;
-            transfers_.push_back(t);
-        }
-        return true;
-    }
-
-    // Reads the next image into destination; its block id, or 0 on failure.
-    uint64_t read(uint8_t* destination) {
-        done_ = 0;
-        for (size_t i = 0; i < pieces_.size(); ++i) {
-            libusb_fill_bulk_transfer(transfers_[i], handle_, kStreamIn, pieces_[i].data, pieces_[i].size,
-                                      &PlainStreamReader::onDone, this, 2000);
-            if (libusb_submit_transfer(transfers_[i]) != 0) return 0;
-        }
-        while (done_ < static_cast<int>(pieces_.size())) libusb_handle_events(nullptr);
-        for (libusb_transfer* t : transfers_)
-            if (t->status != LIBUSB_TRANSFER_COMPLETED) return 0;
-        if (std::memcmp(leader_.data(), "U3VL", 4) != 0 || std::memcmp(trailer_.data(), "U3VT", 4) != 0) return 0;
-        std::memcpy(destination, receive_.data(), payload_);
-        uint64_t block = 0;
-        std::memcpy(&block, leader_.data() + 8, 8);
-        return block;
-    }
-
-    void stop(Camera& camera) {
-        camera.write(kAcquisitionStop, 1);
-        camera.write(kSirm + 0x04, 0);
-        for (libusb_transfer* t : transfers_) libusb_free_transfer(t);
-        transfers_.clear();
-        if (handle_ != nullptr) {
-            libusb_release_interface(handle_, kStreamInterface);
-            libusb_close(handle_);
-            handle_ = nullptr;
-        }
-    }
-
-private:
-    struct Piece {
-        uint8_t* data;
-        int size;
-    };
-    static void onDone(libusb_transfer* t) { ++static_cast<PlainStreamReader*>(t->user_data)->done_; }
-
-    uint64_t payload_ = 0;
-    libusb_device_handle* handle_ = nullptr;
-    std::vector<uint8_t> receive_, leader_, trailer_;
-    std::vector<Piece> pieces_;
-    std::vector<libusb_transfer*> transfers_;
-    int done_ = 0;
-};
 
 // The library's stream on the camera, started with its defaults.
 struct LibraryStream {

@@ -1,11 +1,14 @@
 // Unpaced images through U3V_GetImage against the floor measured in the same run: the
-// same images read by plain libusb-1.0 asynchronous transfers on the same virtual camera,
-// plus one copy into the caller's memory. Prints `name: value` lines; `ratio <W>x<H>` is
+// same images read by plain libusb-1.0 asynchronous transfers on the same virtual camera
+// (PlainU3vReader, several reads in flight), plus one copy into the caller's memory. Prints `name: value` lines; `ratio <W>x<H>` is
 // library / floor in images per second.
 #include <algorithm>
 #include <cstdlib>
 
+#include <string>
+
 #include "BenchCamera.h"
+#include "PlainU3vReader.h"
 
 namespace {
 
@@ -45,27 +48,39 @@ Result runLibrary(uint32_t w, uint32_t h, double duration) {
 }
 
 Result runFloor(uint32_t w, uint32_t h, double duration) {
-    bench::Camera camera;
-    bench::PlainStreamReader reader;
+    vcam::reset();
+    vcam::CameraConfig config;
+    config.streamBytesPerSecond = 0;
+    vcam::addCamera(config);
+    bench::PlainU3vReader reader;
+    bench::PlainU3vReader::Options options;
+    options.width = w;
+    options.height = h;
+    std::string error;
     Result result;
-    const size_t payload = size_t{w} * h;
-    if (!camera.open(0) || !camera.size(w, h) || !reader.start(camera, payload)) {
-        reader.stop(camera);
+    if (!reader.open(&error) || !reader.start(options, &error)) {
+        std::fprintf(stderr, "%ux%u: %s\n", w, h, error.c_str());
         return result;
     }
-    std::vector<uint8_t> destination(payload);
+    // The one copy into the caller's memory.
+    std::vector<uint8_t> destination(size_t{w} * h);
     uint64_t block = 0;
-    bool ok = true;
-    for (int i = 0; i < 5 && ok; ++i) ok = (block = reader.read(destination.data())) != 0;
+    const auto copy = [&](uint64_t blockId, const uint8_t* payload, size_t size) {
+        std::memcpy(destination.data(), payload, std::min(size, destination.size()));
+        block = blockId;
+    };
+    bool ok = reader.run(5, copy) == 5;
     uint64_t images = 0;
     const Clock::time_point t0 = Clock::now();
     while (ok && bench::seconds(Clock::now() - t0) < duration) {
-        ok = (block = reader.read(destination.data())) != 0;
-        ++images;
+        const long got = reader.run(8, copy);
+        ok = got == 8;
+        images += got > 0 ? static_cast<uint64_t>(got) : 0;
     }
     const double elapsed = bench::seconds(Clock::now() - t0);
-    ok = ok && vcam::firstMismatch(block, destination.data(), payload) == -1;
-    reader.stop(camera);
+    if (!ok) std::fprintf(stderr, "%ux%u: %s\n", w, h, reader.error().c_str());
+    ok = ok && vcam::firstMismatch(block, destination.data(), destination.size()) == -1;
+    reader.close();
     result.imagesPerSecond = static_cast<double>(images) / elapsed;
     result.ok = ok;
     return result;

@@ -1,11 +1,14 @@
 // A camera paced at 400 MB/s streaming for a while (10 s by default) into the library's
 // stream with its default 4 buffers and a reader that only copies: images lost anywhere
 // (the camera's drops plus block id gaps the reader sees) and CPU seconds per GB delivered
-// (the whole process, virtual camera included). The same for plain libusb-1.0 reads with
-// one copy, as the peer measured in the same run.
+// (the whole process, virtual camera included). The same for plain libusb-1.0 reads
+// (PlainU3vReader) with one copy, as the peer measured in the same run.
 #include <cstdlib>
 
+#include <string>
+
 #include "BenchCamera.h"
+#include "PlainU3vReader.h"
 
 namespace {
 
@@ -66,16 +69,27 @@ Result runLibrary(double duration) {
 }
 
 Result runPlain(double duration) {
-    bench::Camera camera;
-    bench::PlainStreamReader reader;
-    Result r;
-    if (camera.open(kBytesPerSecond) && camera.size(kW, kH) && reader.start(camera, size_t{kW} * kH)) {
-        r = measure(camera, duration, [&](uint8_t* destination, uint64_t& block) {
-            block = reader.read(destination);
-            return block != 0;
-        });
+    vcam::reset();
+    vcam::CameraConfig config;
+    config.streamBytesPerSecond = kBytesPerSecond;
+    bench::Camera camera;  // only its id: the plain reader opens the camera itself
+    camera.id = vcam::addCamera(config);
+    bench::PlainU3vReader reader;
+    bench::PlainU3vReader::Options options;
+    options.width = kW;
+    options.height = kH;
+    std::string error;
+    if (!reader.open(&error) || !reader.start(options, &error)) {
+        std::fprintf(stderr, "plain: %s\n", error.c_str());
+        return {};
     }
-    reader.stop(camera);
+    Result r = measure(camera, duration, [&](uint8_t* destination, uint64_t& block) {
+        return reader.run(1, [&](uint64_t blockId, const uint8_t* payload, size_t size) {
+                   std::memcpy(destination, payload, size);
+                   block = blockId;
+               }) == 1;
+    });
+    reader.close();
     return r;
 }
 

@@ -189,8 +189,12 @@ timeval toTimeval(std::chrono::microseconds d) {
 }  // namespace
 
 void AsyncRead::onComplete(libusb_transfer* transfer) {
-    static_cast<AsyncRead*>(transfer->user_data)->completed_ = 1;
+    // Whichever thread handles events runs this; the reaping thread may be another.
+    std::atomic_ref<int>(static_cast<AsyncRead*>(transfer->user_data)->completed_)
+        .store(1, std::memory_order_release);
 }
+
+bool AsyncRead::completed() { return std::atomic_ref<int>(completed_).load(std::memory_order_acquire) != 0; }
 
 bool AsyncRead::setup(libusb_device_handle* h, uint8_t endpoint) {
     free();
@@ -216,7 +220,7 @@ int AsyncRead::submit(uint8_t* buffer, int size) {
 void AsyncRead::cancelAndWait() {
     (void)libusb_cancel_transfer(transfer_);  // NOT_FOUND: it is completing already
     // libusb completes every cancelled transfer; until it has, the buffer is still its own.
-    while (!completed_) {
+    while (!completed()) {
         timeval tv = toTimeval(std::chrono::milliseconds(100));
         (void)libusb_handle_events_timeout_completed(nullptr, &tv, &completed_);
     }
@@ -227,7 +231,7 @@ int AsyncRead::reap(unsigned timeoutMs, const std::atomic<bool>* abort) {
     using Clock = std::chrono::steady_clock;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     int giveUp = 0;
-    while (!completed_) {
+    while (!completed()) {
         if (abort != nullptr && abort->load()) {
             giveUp = LIBUSB_ERROR_INTERRUPTED;
             break;
@@ -241,7 +245,7 @@ int AsyncRead::reap(unsigned timeoutMs, const std::atomic<bool>* abort) {
         timeval tv = toTimeval(std::chrono::duration_cast<std::chrono::microseconds>(wait));
         (void)libusb_handle_events_timeout_completed(nullptr, &tv, &completed_);
     }
-    if (!completed_) cancelAndWait();
+    if (!completed()) cancelAndWait();
     outstanding_ = false;
     switch (transfer_->status) {
         case LIBUSB_TRANSFER_COMPLETED:  // also when it completed while we cancelled
@@ -258,7 +262,7 @@ int AsyncRead::reap(unsigned timeoutMs, const std::atomic<bool>* abort) {
 void AsyncRead::free() {
     if (transfer_ == nullptr) return;
     if (outstanding_) {
-        if (!completed_) cancelAndWait();
+        if (!completed()) cancelAndWait();
         outstanding_ = false;
     }
     libusb_free_transfer(transfer_);

@@ -102,6 +102,7 @@ public:
 
 private:
     static void onComplete(libusb_transfer* transfer);
+    bool completed();
     void cancelAndWait();
 
     libusb_transfer* transfer_ = nullptr;

@@ -77,15 +77,15 @@ TEST_P(StreamPlanTest, ProgramsThePlanAndDeliversImagesByteExact) {
         U3V_ImageInfo info{};
         const std::vector<uint8_t> data = take(c.payload, info);
         EXPECT_EQ(data, pattern(block, c.payload)) << "block " << block;
-        EXPECT_EQ(info.BlockId, block);
-        EXPECT_EQ(info.Timestamp, 1000 + block);
-        EXPECT_EQ(info.PixelFormat, 0x01080001u);
-        EXPECT_EQ(info.SizeX, 100u);
-        EXPECT_EQ(info.SizeY, c.payload / 100);
-        EXPECT_EQ(info.OffsetX, 3u);
-        EXPECT_EQ(info.OffsetY, 4u);
-        EXPECT_EQ(info.PaddingX, 5u);
-        EXPECT_EQ(info.MissingTransfers, 0u);
+        EXPECT_EQ(value(info.BlockId), block);
+        EXPECT_EQ(value(info.Timestamp), 1000 + block);
+        EXPECT_EQ(value(info.PixelFormat), 0x01080001u);
+        EXPECT_EQ(value(info.SizeX), 100u);
+        EXPECT_EQ(value(info.SizeY), c.payload / 100);
+        EXPECT_EQ(value(info.OffsetX), 3u);
+        EXPECT_EQ(value(info.OffsetY), 4u);
+        EXPECT_EQ(value(info.PaddingX), 5u);
+        EXPECT_EQ(value(info.MissingTransfers), 0u);
     }
 }
 
@@ -124,9 +124,9 @@ TEST_F(StreamChannelTest, NullInfoCopiesTheImageAndLeavesItQueued) {
     EXPECT_EQ(data, pattern(1, 5000));
     U3V_ImageInfo info{};
     EXPECT_EQ(take(5000, info), pattern(1, 5000));
-    EXPECT_EQ(info.BlockId, 1u);
+    EXPECT_EQ(value(info.BlockId), 1u);
     EXPECT_EQ(take(5000, info), pattern(2, 5000));
-    EXPECT_EQ(info.BlockId, 2u);
+    EXPECT_EQ(value(info.BlockId), 2u);
 }
 
 TEST_F(StreamChannelTest, WithoutReaderTheQueueHoldsBufferCountImagesUnchanged) {
@@ -137,7 +137,7 @@ TEST_F(StreamChannelTest, WithoutReaderTheQueueHoldsBufferCountImagesUnchanged) 
     U3V_ImageInfo info{};
     for (uint64_t block = 1; block <= 4; ++block) {
         EXPECT_EQ(take(20000, info), pattern(block, 20000)) << "block " << block;
-        EXPECT_EQ(info.BlockId, block);
+        EXPECT_EQ(value(info.BlockId), block);
     }
     take(20000, info, U3V_ERR_IMAGE_TIMEOUT, 300);
     // Taking images makes room again.
@@ -186,8 +186,8 @@ TEST_F(StreamChannelTest, ShortPayloadTransferIsCountedAndTheRestStaysInPlace) {
     pushStream(trailerBytes(w));
     U3V_ImageInfo info{};
     const std::vector<uint8_t> data = take(4500, info, U3V_ERR_MISSING_PACKETS);
-    EXPECT_EQ(info.MissingTransfers, 1u);
-    EXPECT_EQ(info.BlockId, 1u);
+    EXPECT_EQ(value(info.MissingTransfers), 1u);
+    EXPECT_EQ(value(info.BlockId), 1u);
     EXPECT_TRUE(std::equal(p.begin(), p.begin() + 1600, data.begin()));
     EXPECT_TRUE(std::equal(p.begin() + 2000, p.end(), data.begin() + 2000));
     EXPECT_EQ(LogCapture::messages().back(), (LogMessage{2, "Missing data packets in the image."}));
@@ -200,7 +200,7 @@ TEST_F(StreamChannelTest, TrailerStatusIsReturnedUnchanged) {
     pushImage(w);
     U3V_ImageInfo info{};
     EXPECT_EQ(take(1000, info, 0xA123), pattern(1, 1000));
-    EXPECT_EQ(info.BlockId, 1u);
+    EXPECT_EQ(value(info.BlockId), 1u);
 }
 
 TEST_F(StreamChannelTest, BadLeadersAndTrailersDiscardTheImage) {
@@ -214,7 +214,7 @@ TEST_F(StreamChannelTest, BadLeadersAndTrailersDiscardTheImage) {
     pushImage(image(3, 1000));
     U3V_ImageInfo info{};
     EXPECT_EQ(take(1000, info), pattern(3, 1000));
-    EXPECT_EQ(info.BlockId, 3u);
+    EXPECT_EQ(value(info.BlockId), 3u);
     const std::vector<std::string> texts = LogCapture::texts();
     EXPECT_NE(std::find(texts.begin(), texts.end(),
                         "Leader block id != trailer block id. Expected -> 1, actual -> 9"),
@@ -231,7 +231,7 @@ TEST_F(StreamChannelTest, ImageAfterAMissingTrailerIsDelivered) {
     pushImage(image(2, 1000));
     U3V_ImageInfo info{};
     EXPECT_EQ(take(1000, info), pattern(2, 1000));
-    EXPECT_EQ(info.BlockId, 2u);
+    EXPECT_EQ(value(info.BlockId), 2u);
 }
 
 // Leader and trailer fields come only from bytes that arrived: a cut-off leader or trailer

@@ -71,16 +71,16 @@ TEST_P(StreamingGeometryTest, ImagesMatchTheCameraPatternWithTheirLeaderFields) 
         std::vector<uint8_t> data;
         ASSERT_EQ(take(info, data), U3V_OK) << "image " << i;
         if (i < 4) {
-            EXPECT_EQ(info.BlockId, previous + 1) << "image " << i;
+            EXPECT_EQ(value(info.BlockId), previous + 1) << "image " << i;
         }
-        EXPECT_GT(info.BlockId, previous);
-        previous = info.BlockId;
-        EXPECT_EQ(vcam::firstMismatch(info.BlockId, data.data(), payload_), -1) << "image " << i;
-        EXPECT_EQ(info.SizeX, g.width);
-        EXPECT_EQ(info.SizeY, g.height);
-        EXPECT_EQ(info.PixelFormat, 0x01080001u);
-        EXPECT_EQ(info.MissingTransfers, 0u);
-        EXPECT_NE(info.Timestamp, 0u);
+        EXPECT_GT(value(info.BlockId), previous);
+        previous = value(info.BlockId);
+        EXPECT_EQ(vcam::firstMismatch(value(info.BlockId), data.data(), payload_), -1) << "image " << i;
+        EXPECT_EQ(value(info.SizeX), g.width);
+        EXPECT_EQ(value(info.SizeY), g.height);
+        EXPECT_EQ(value(info.PixelFormat), 0x01080001u);
+        EXPECT_EQ(value(info.MissingTransfers), 0u);
+        EXPECT_NE(value(info.Timestamp), 0u);
     }
 }
 
@@ -101,15 +101,15 @@ TEST_F(StreamingCameraTest, WithoutReaderFourImagesWaitUntouched) {
         U3V_ImageInfo info{};
         std::vector<uint8_t> data;
         ASSERT_EQ(take(info, data), U3V_OK);
-        EXPECT_EQ(info.BlockId, block);
+        EXPECT_EQ(value(info.BlockId), block);
         EXPECT_EQ(vcam::firstMismatch(block, data.data(), payload_), -1) << "block " << block;
     }
     // Room again: the next image is a later one, still intact.
     U3V_ImageInfo info{};
     std::vector<uint8_t> data;
     ASSERT_EQ(take(info, data), U3V_OK);
-    EXPECT_GT(info.BlockId, 4u);
-    EXPECT_EQ(vcam::firstMismatch(info.BlockId, data.data(), payload_), -1);
+    EXPECT_GT(value(info.BlockId), 4u);
+    EXPECT_EQ(vcam::firstMismatch(value(info.BlockId), data.data(), payload_), -1);
 }
 
 TEST_F(StreamingCameraTest, ShortPayloadTransferIsCountedInItsImageOnly) {
@@ -126,14 +126,14 @@ TEST_F(StreamingCameraTest, ShortPayloadTransferIsCountedInItsImageOnly) {
     std::vector<uint8_t> data;
     ASSERT_EQ(take(info, data), U3V_OK);
     ASSERT_EQ(take(info, data), U3V_ERR_MISSING_PACKETS);
-    EXPECT_EQ(info.BlockId, 2u);
-    EXPECT_EQ(info.MissingTransfers, 1u);
+    EXPECT_EQ(value(info.BlockId), 2u);
+    EXPECT_EQ(value(info.MissingTransfers), 1u);
     const std::vector<uint8_t> expected = vcam::expectedImage(2, payload_);
     EXPECT_TRUE(std::equal(expected.begin(), expected.begin() + 3 * 1024 + 924, data.begin()));
     EXPECT_TRUE(std::equal(expected.begin() + 4 * 1024, expected.end(), data.begin() + 4 * 1024))
         << "the transfers after the short one moved";
     ASSERT_EQ(take(info, data), U3V_OK);
-    EXPECT_EQ(info.BlockId, 3u);
+    EXPECT_EQ(value(info.BlockId), 3u);
 }
 
 TEST_F(StreamingCameraTest, FaultyImagesAreSkippedAndStatusesPassedOn) {
@@ -154,14 +154,14 @@ TEST_F(StreamingCameraTest, FaultyImagesAreSkippedAndStatusesPassedOn) {
     U3V_ImageInfo info{};
     std::vector<uint8_t> data;
     uint16_t st = take(info, data);
-    uint64_t previous = info.BlockId;
+    uint64_t previous = value(info.BlockId);
     bool sawStatus = st == 0xA100;
     for (int i = 0; i < 8; ++i) {
         EXPECT_TRUE(st == U3V_OK || st == 0xA100) << std::hex << st;
-        EXPECT_EQ(vcam::firstMismatch(info.BlockId, data.data(), payload_), -1);
+        EXPECT_EQ(vcam::firstMismatch(value(info.BlockId), data.data(), payload_), -1);
         st = take(info, data);
-        EXPECT_GT(info.BlockId, previous);
-        previous = info.BlockId;
+        EXPECT_GT(value(info.BlockId), previous);
+        previous = value(info.BlockId);
         sawStatus = sawStatus || st == 0xA100;
     }
     EXPECT_TRUE(sawStatus) << "the trailer status was not returned";
@@ -178,22 +178,24 @@ TEST_F(StreamingCameraTest, StalledStreamPipeRecovers) {
     U3V_ImageInfo info{};
     std::vector<uint8_t> data;
     ASSERT_EQ(take(info, data), U3V_OK);
-    EXPECT_EQ(info.BlockId, 1u);
+    EXPECT_EQ(value(info.BlockId), 1u);
     ASSERT_EQ(take(info, data), U3V_OK);
-    EXPECT_GT(info.BlockId, 2u);
-    EXPECT_EQ(vcam::firstMismatch(info.BlockId, data.data(), payload_), -1);
+    EXPECT_GT(value(info.BlockId), 2u);
+    EXPECT_EQ(vcam::firstMismatch(value(info.BlockId), data.data(), payload_), -1);
 }
 
 TEST_F(StreamingCameraTest, UnplugMidImageEndsCleanly) {
-    // Paced, so that the camera leaves only after it has acknowledged the start.
-    open(256, 256, 20000000);
+    open(256, 256, 5000000);
     ASSERT_EQ(U3V_SetTransferSize(stream_, 4096), U3V_OK);
     vcam::StreamFault fault;
     fault.kind = vcam::StreamFaultKind::Unplug;
     fault.skip = 2;
     fault.transfer = 5;
     vcam::addStreamFault(camera_, fault);
-    start();
+    ASSERT_EQ(U3V_AcquisitionStart(stream_, 0), U3V_OK);
+    // The camera may leave before this write's acknowledge has been read: no status check.
+    uint32_t one = 1;
+    (void)U3V_WriteMem(control_, kAcquisitionStart, 4, &one);
     U3V_ImageInfo info{};
     std::vector<uint8_t> data;
     EXPECT_EQ(take(info, data), U3V_OK);

@@ -11,6 +11,13 @@
 
 namespace testsupport {
 
+// A copy of a packed record's field: the test macros bind references, which a packed
+// field cannot give safely.
+template <class T>
+constexpr T value(T v) {
+    return v;
+}
+
 constexpr uint8_t kEventEndpoint = 0x82;
 constexpr uint8_t kStreamEndpoint = 0x83;
 

@@ -22,7 +22,6 @@ std::FILE* consoleIn = stdin;
 namespace {
 
 constexpr const char* kSource = "brannock";
-constexpr int kProgressDivisor = 100;
 constexpr uint16_t kAttributeWarning = 12;
 constexpr uint16_t kAttributeNormal = 7;
 
@@ -62,44 +61,30 @@ void set_console_attribute(uint16_t attribute) {
     say("%s", attribute == kAttributeWarning ? "\033[91m" : "\033[0m");
 }
 
-uint32_t firmware_checksum(const uint8_t* data, size_t length) {
-    uint32_t checksum = 0;
-    for (size_t i = 0; i < length; ++i) checksum = 2 * checksum + data[i];
-    return checksum;
-}
-
 String firmware_select() {
-    std::vector<String> catalogue;  // at most MAX_FIRMWARE_FILES entries
-    catalogue.reserve(MAX_FIRMWARE_FILES);
+    FirmwareCatalogue catalogue;
+    catalogue.entries.reserve(MAX_FIRMWARE_FILES);
     std::unique_ptr<AcquisitionUSB3> camera = std::make_unique<AcquisitionUSB3>();
     const String model = camera->getModelName();
-    say("discover: %s Version %s %s\n\n", camera->getModelName(), camera->getDeviceVersion(),
-        camera->getManufacturerInfo());
+    say("discover: %s Version %s %s\n\n", printable(camera->getModelName()).c_str(),
+        printable(camera->getDeviceVersion()).c_str(), printable(camera->getManufacturerInfo()).c_str());
 
-    const bool bootLoader = model.equals("U3V_Bootloader");
-    int skipped = 0;
     if (DIR* dir = opendir(".")) {
         while (const dirent* entry = readdir(dir)) {
             const String name = entry->d_name;
-            bool candidate = name.ends_with(".bin");
-            if (candidate && !bootLoader) candidate = name.substring(0, name.find("_")).equals(model.c_str());
-            if (!candidate) continue;
-            // The catalogue has room for 32; further files are counted and named once below.
-            if (static_cast<int>(catalogue.size()) == MAX_FIRMWARE_FILES) {
-                ++skipped;
-                continue;
-            }
-            catalogue.push_back(name);
-            say("\t%2.2d) %s\n", static_cast<int>(catalogue.size()), name.c_str());
+            if (const int number = firmware_catalogue_add(catalogue, name, model))
+                say("\t%2.2d) %s\n", number, printable(name.c_str()).c_str());
         }
         closedir(dir);
         say("\n");
-        if (skipped > 0)
-            say("%d more firmware files found; only the first %d can be chosen.\n\n", skipped, MAX_FIRMWARE_FILES);
+        // The catalogue has room for 32; further files are counted and named once here.
+        if (catalogue.skipped > 0)
+            say("%d more firmware files found; only the first %d can be chosen.\n\n", catalogue.skipped,
+                MAX_FIRMWARE_FILES);
     }
 
-    if (catalogue.empty()) {
-        say("no firmware for %s available !!\n\n", model.c_str());
+    if (catalogue.entries.empty()) {
+        say("no firmware for %s available !!\n\n", printable(model.c_str()).c_str());
         say("Programm exiting.\n");
         std::this_thread::sleep_for(std::chrono::milliseconds(3000));
         return String(0);
@@ -110,10 +95,11 @@ String firmware_select() {
     if (std::fscanf(consoleIn, "%d", &answer) != 1) answer = 0;
     say("\n");
     std::fgetc(consoleIn);
-    if (answer >= 1 && answer <= static_cast<int>(catalogue.size())) {
-        say("Upload firmware -> %s\n", catalogue[answer - 1].c_str());
+    if (answer >= 1 && answer <= static_cast<int>(catalogue.entries.size())) {
+        const String& chosen = catalogue.entries[static_cast<size_t>(answer - 1)];
+        say("Upload firmware -> %s\n", printable(chosen.c_str()).c_str());
         camera.reset();
-        return catalogue[answer - 1];
+        return chosen;
     }
     say("no coresponding firmware to your choice. \n");
     return String(0);
@@ -126,26 +112,25 @@ bool firmware_upload(String name, std::string* guid) {
         FileIO file(name, FIO_READ);
         fileLength = file.length();
         if (fileLength < 0) {
-            say("The size of %s cannot be told; nothing was sent to the camera.\n", name.c_str());
+            say("The size of %s cannot be told; nothing was sent to the camera.\n", printable(name.c_str()).c_str());
             return false;
         }
         // Refused before anything is printed or written: the length register takes a
         // signed 32-bit count and the window ends with the 32-bit register space.
-        if (fileLength > FW_MAX_IMAGE) {
+        const int32_t padded = firmware_padded_length(fileLength);
+        if (padded < 0) {
             say("%s is too large for the camera's download window (at most %lld bytes); nothing was sent.\n",
-                name.c_str(), static_cast<long long>(FW_MAX_IMAGE));
+                printable(name.c_str()).c_str(), static_cast<long long>(FW_MAX_IMAGE));
             return false;
         }
-        const int32_t padded = static_cast<int32_t>((fileLength + 3) / 4 * 4);
         say("Upload %d bytes to camera ...\n", padded);
         image.assign(static_cast<size_t>(padded), 0);
         if (file.read(image.data(), static_cast<int32_t>(fileLength)) != 1) {
-            say("Reading %s failed; nothing was sent to the camera.\n", name.c_str());
+            say("Reading %s failed; nothing was sent to the camera.\n", printable(name.c_str()).c_str());
             return false;
         }
     }
     const int32_t padded = static_cast<int32_t>(image.size());
-    const int32_t step = padded / kProgressDivisor;
     toolLog.write(3, kSource, "firmware_upload", "checksum %08x", firmware_checksum(image.data(), image.size()));
 
     AcquisitionUSB3 camera;
@@ -158,25 +143,18 @@ bool firmware_upload(String name, std::string* guid) {
         return false;
     }
 
-    uint32_t address = FW_DATA_BASE;
-    int32_t offset = 0, sent = 0, shown = 0, remaining = padded;
-    while (remaining > 0) {
-        const int32_t n = std::min(remaining, FW_CHUNK_SIZE);
-        const uint16_t status = writeWithRetry(camera, address, static_cast<uint16_t>(n), image.data() + offset);
+    FirmwareTransfer transfer(padded);
+    FirmwareTransfer::Piece piece{};
+    while (transfer.next(piece)) {
+        const uint16_t status = writeWithRetry(camera, piece.address, static_cast<uint16_t>(piece.length),
+                                               image.data() + piece.offset);
         if (status != U3V_OK) {
             // The progress line stays; the failure gets a line of its own.
             say("%sWriting %d bytes at 0x%08X failed (status 0x%04X); the camera was not told to flash.\n",
-                sent > 0 ? "\n" : "", n, address, status);
+                piece.offset > 0 ? "\n" : "", piece.length, piece.address, status);
             return false;
         }
-        if (int64_t{shown} * step <= sent) {
-            say("\rUploading %d%% ", shown);
-            ++shown;
-        }
-        sent += n;
-        address += static_cast<uint32_t>(n);
-        offset += n;
-        remaining -= n;
+        if (piece.progress >= 0) say("\rUploading %d%% ", piece.progress);
     }
     say("\rUploading 100%% \n");
 

@@ -7,21 +7,14 @@
 #include <string>
 #include <vector>
 
+#include "FirmwareCatalogue.h"
+#include "FirmwareTransfer.h"
 #include "Stringcls.h"
 
 // Where the dialogue talks and listens; stdout and stdin unless a test says otherwise.
 extern std::FILE* consoleOut;
 extern std::FILE* consoleIn;
 
-constexpr int MAX_FIRMWARE_FILES = 32;
-constexpr uint32_t FW_SIZE_REG = 0x7EFFFFF8;
-constexpr uint32_t FW_START_REG = 0x7EFFFFFC;
-constexpr uint32_t FW_DATA_BASE = 0x7F000000;
-constexpr int32_t FW_START_MAGIC = 0xAFFE;
-constexpr int32_t FW_CHUNK_SIZE = 256;
-// The window runs from FW_DATA_BASE to the end of the 32-bit register space, and the
-// length register holds a signed 32-bit count: the padded image must fit both.
-constexpr int64_t FW_MAX_IMAGE = 0x7FFFFFFC;
 // Each failed length or data write is tried this often in all before the update stops.
 constexpr int FW_WRITE_ATTEMPTS = 3;
 
@@ -53,7 +46,6 @@ String firmware_select();
 // it has said in one line what failed. Throws 0 when the file cannot be opened.
 // The GUID of the camera that received the image goes to *guid when given.
 bool firmware_upload(String name, std::string* guid = nullptr);
-uint32_t firmware_checksum(const uint8_t* data, size_t length);
 
 // The cameras on the bus by GUID, as one discovery sees them; false when discovery failed.
 bool cameras_present(std::vector<std::string>& guids);

@@ -322,4 +322,15 @@ TEST_F(BrannockProgramTest, UnreadableFirmwareFileEndsWithAMessage) {
     EXPECT_EQ(r.status, 2);
 }
 
+// A name that would clear the screen and break the line is listed harmlessly, and the
+// file it names is still the one chosen.
+TEST_F(BrannockProgramTest, ControlCharactersInNamesAreNotSentToTheConsole) {
+    touch("VCam-1_\033[2J\nx.bin");
+    const Outcome r = run("1\n");
+    EXPECT_EQ(r.out.substr(0, (kBanner + kDiscover).size() + 24),
+              kBanner + kDiscover + "\t01) VCam-1_?[2J?x.bin\n\n");
+    EXPECT_NE(r.out.find("Upload firmware -> VCam-1_?[2J?x.bin\nUpload 8 bytes to camera ...\n"), std::string::npos)
+        << r.out;
+}
+
 }  // namespace

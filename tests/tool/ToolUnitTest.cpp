@@ -1,4 +1,4 @@
-// The tool's own classes: text, file, log, library binding and images.
+// The tool's own classes: text, file, log, firmware catalogue and transfer, library binding and images.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "Acquisition/LibraryBinding.h"
+#include "FirmwareCatalogue.h"
+#include "FirmwareTransfer.h"
 #include "Fileio.h"
 #include "Logging.h"
 #include "Stringcls.h"
@@ -162,6 +164,81 @@ TEST(Checksum, DoublesAndAddsEachByte) {
     std::vector<uint8_t> wrap(36, 0);
     wrap[0] = 0xFF;
     EXPECT_EQ(firmware_checksum(wrap.data(), wrap.size()), 0u);
+}
+
+TEST(FirmwareCatalogue, OffersModelPrefixedBinFilesOnly) {
+    const String model = "VCam-1";
+    EXPECT_TRUE(firmware_suits("VCam-1_2.1.0.bin", model));
+    EXPECT_TRUE(firmware_suits("VCam-1_.bin", model));
+    EXPECT_FALSE(firmware_suits("VCam-1_2.1.0.BIN", model));
+    EXPECT_FALSE(firmware_suits("VCam-1.bin", model));      // no underscore: the whole name is compared
+    EXPECT_FALSE(firmware_suits("VCam-12_x.bin", model));
+    EXPECT_FALSE(firmware_suits("_VCam-1.bin", model));
+    EXPECT_FALSE(firmware_suits("vcam-1_x.bin", model));
+    EXPECT_FALSE(firmware_suits("My_Cam_x.bin", "My_Cam"));  // a model with an underscore never matches
+    const String loader = BOOTLOADER_MODEL;
+    EXPECT_TRUE(firmware_suits("Other_x.bin", loader));
+    EXPECT_TRUE(firmware_suits(".bin", loader));
+    EXPECT_FALSE(firmware_suits(".", loader));
+    EXPECT_FALSE(firmware_suits("..", loader));
+    EXPECT_FALSE(firmware_suits("x.bin.txt", loader));
+}
+
+TEST(FirmwareCatalogue, HoldsThirtyTwoAndCountsTheRest) {
+    FirmwareCatalogue catalogue;
+    EXPECT_EQ(firmware_catalogue_add(catalogue, "readme.txt", "VCam-1"), 0);
+    for (int i = 1; i <= 35; ++i) {
+        const std::string name = "VCam-1_" + std::to_string(i) + ".bin";
+        EXPECT_EQ(firmware_catalogue_add(catalogue, name.c_str(), "VCam-1"), i <= 32 ? i : 0);
+    }
+    EXPECT_EQ(catalogue.entries.size(), 32u);
+    EXPECT_EQ(catalogue.skipped, 3);
+    EXPECT_STREQ(catalogue.entries[31].c_str(), "VCam-1_32.bin");
+}
+
+// Names and camera texts reach the console without anything a terminal would act on.
+TEST(FirmwareCatalogue, PrintableReplacesControlCharacters) {
+    EXPECT_STREQ(printable("VCam-1_\033[2J\n\r\t\x7f.bin").c_str(), "VCam-1_?[2J????.bin");
+    EXPECT_STREQ(printable("C1 \xc2\x9b" "31m and \xc2\x85 end").c_str(), "C1 ?31m and ? end");
+    EXPECT_STREQ(printable("gr\xc3\xbc\xc3\x9f \xe2\x82\xac \xc2\xa0").c_str(), "gr\xc3\xbc\xc3\x9f \xe2\x82\xac \xc2\xa0");
+    EXPECT_STREQ(printable("trailing \xc2").c_str(), "trailing \xc2");
+    EXPECT_STREQ(printable(nullptr).c_str(), "");
+}
+
+TEST(FirmwareTransfer, PaddedLengthRoundsUpWithinTheWindow) {
+    EXPECT_EQ(firmware_padded_length(0), 0);
+    EXPECT_EQ(firmware_padded_length(1), 4);
+    EXPECT_EQ(firmware_padded_length(1004), 1004);
+    EXPECT_EQ(firmware_padded_length(1005), 1008);
+    EXPECT_EQ(firmware_padded_length(FW_MAX_IMAGE), FW_MAX_IMAGE);
+    EXPECT_EQ(firmware_padded_length(FW_MAX_IMAGE + 1), -1);
+    EXPECT_EQ(firmware_padded_length(int64_t{1} << 40), -1);
+    EXPECT_EQ(firmware_padded_length(-1), -1);
+}
+
+// The largest image: pieces cover the window without a gap up to its last byte below
+// 0xFF000000 - 4, and the progress values run 0, 1, ... without a repeat, ending at 99.
+TEST(FirmwareTransfer, LargestImageCoversTheWindowInOrder) {
+    FirmwareTransfer transfer(static_cast<int32_t>(FW_MAX_IMAGE));
+    FirmwareTransfer::Piece piece{};
+    int64_t expectedOffset = 0;
+    int32_t nextProgress = 0;
+    while (transfer.next(piece)) {
+        ASSERT_EQ(piece.offset, expectedOffset);
+        ASSERT_EQ(piece.address, FW_DATA_BASE + static_cast<uint32_t>(piece.offset));
+        ASSERT_TRUE(piece.length == 256 || piece.offset + piece.length == FW_MAX_IMAGE);
+        if (piece.progress >= 0) {
+            ASSERT_EQ(piece.progress, nextProgress++);
+        }
+        expectedOffset += piece.length;
+    }
+    EXPECT_EQ(expectedOffset, FW_MAX_IMAGE);
+    EXPECT_EQ(piece.address + static_cast<uint32_t>(piece.length), 0xFEFFFFFCu);
+    EXPECT_EQ(nextProgress, 100);
+    EXPECT_FALSE(transfer.next(piece));
+
+    FirmwareTransfer empty(0);
+    EXPECT_FALSE(empty.next(piece));
 }
 
 TEST(LibraryBinding, StopsAtTheFirstMissingFunction) {

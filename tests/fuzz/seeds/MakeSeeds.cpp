@@ -262,6 +262,45 @@ void streamSeeds() {
     close(o);
 }
 
+// brannock's inputs: directory listings of firmware images the virtual camera takes, as
+// the demo lays them out, and such images themselves.
+void listingEntry(Bytes& b, const std::string& name, uint64_t size) {
+    b.push_back(static_cast<uint8_t>(name.size()));
+    b.insert(b.end(), name.begin(), name.end());
+    put64(b, size);
+}
+
+void firmwareSeeds() {
+    std::vector<uint8_t> payload(1000);
+    for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<uint8_t>(i * 7);
+    const Bytes image = vcam::makeFirmwareImage("VCam-1", "2.1.0", payload);
+    const Bytes small = vcam::makeFirmwareImage("VCam-9", "1.0.0", Bytes(37, 0xA5));
+
+    const std::pair<std::string, uint64_t> demo[] = {
+        {".", 4096}, {"..", 4096}, {"VCam-1_2.0.0.bin", 300160}, {"VCam-1_2.1.0.bin", 450161},
+        {"VCam-9_1.0.0.bin", 65696}, {"notes.txt", 12}, {"VCam-1_big.bin", 0x7FFFFFFD}};
+    for (const char* model : {"VCam-1", "U3V_Bootloader"}) {
+        Bytes b;
+        b.push_back(static_cast<uint8_t>(std::strlen(model)));
+        for (const char* c = model; *c != '\0'; ++c) b.push_back(static_cast<uint8_t>(*c));
+        for (const auto& [name, size] : demo) listingEntry(b, name, size);
+        write("firmware_catalogue", std::string("demo-") + model, b);
+    }
+    Bytes full;
+    full.push_back(6);
+    for (char c : std::string("VCam-1")) full.push_back(static_cast<uint8_t>(c));
+    for (int i = 0; i < 34; ++i) listingEntry(full, "VCam-1_" + std::to_string(100 + i) + ".bin", 4u * i);
+    write("firmware_catalogue", "more-than-32", full);
+
+    for (const auto& [name, file] : {std::pair{"vcam-image", image}, {"vcam-image-odd", small}}) {
+        Bytes b;
+        put16(b, static_cast<uint16_t>(file.size()));
+        put16(b, 0);
+        b.insert(b.end(), file.begin(), file.end());
+        write("firmware_transfer", name, b);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -302,5 +341,6 @@ int main(int argc, char** argv) {
 
     eventSeeds();
     streamSeeds();
+    firmwareSeeds();
     return 0;
 }

@@ -123,7 +123,10 @@ uint16_t unzipFirstMember(const uint8_t* data, size_t length, std::unique_ptr<ui
     if (index < 0) return extractFailed();
     zip_file_t* member = zip_fopen_index(archive, static_cast<zip_uint64_t>(index), 0);
     if (member == nullptr) return extractFailed();
-    auto buffer = std::make_unique<uint8_t[]>(st.size + 1);  // + NUL for text users
+    // Not zeroed: the size may be a claim of up to 64 MiB, and only a read that fills it
+    // whole is kept.
+    auto buffer = std::make_unique_for_overwrite<uint8_t[]>(st.size + 1);
+    buffer[st.size] = 0;  // for text users
     // The recorded size counts only when the data really ends there (and its CRC holds,
     // which libzip checks on reaching the end).
     const zip_int64_t got = zip_fread(member, buffer.get(), st.size);
@@ -161,7 +164,10 @@ uint16_t ReadXml(U3V_Control& c, uint8_t** buffer, uint32_t* size, uint8_t save)
     c.pXmlBuffer.reset();
     c.nXmlSize = 0;
     // The last chunk is rounded up to whole words and may overrun the file by 3 bytes.
-    c.pXmlBuffer = std::make_unique<uint8_t[]>(size_t{fileSize} + 256);
+    // Not zeroed up front (the size is the camera's claim, up to 16 MiB): every byte is
+    // read before it is handed out, and the slack behind the file is cleared.
+    c.pXmlBuffer = std::make_unique_for_overwrite<uint8_t[]>(size_t{fileSize} + 256);
+    std::memset(c.pXmlBuffer.get() + fileSize, 0, 256);
     c.nXmlSize = fileSize;
     c.bXmlZipped = entry.zipped() ? 1 : 0;
 
@@ -179,7 +185,12 @@ uint16_t ReadXml(U3V_Control& c, uint8_t** buffer, uint32_t* size, uint8_t save)
             continue;
         }
         DeviceLog(c.pDevice, U3V_LOG_ERROR, "U3V_ReadXml: %04X", s);
-        if (++failures == kMaxFailures) return readXmlFailed(c, U3V_ERR_XML_READ);
+        if (++failures == kMaxFailures) {
+            // Nothing half-read stays behind for a later call.
+            c.pXmlBuffer.reset();
+            c.nXmlSize = 0;
+            return readXmlFailed(c, U3V_ERR_XML_READ);
+        }
     }
 
     if (save) saveCopy(c);

@@ -3,6 +3,7 @@
 #include <libusb.h>
 
 #include <algorithm>
+#include <type_traits>
 
 #include "ScriptedUsb.h"
 
@@ -69,10 +70,14 @@ std::vector<uint8_t> ScriptedCamera::echo() {
     return a;
 }
 
+// Answers are recorded in order, so those of one command are a contiguous run.
 std::vector<const Answer*> ScriptedCamera::answersOf(size_t k) const {
+    const auto run = std::equal_range(answers.begin(), answers.end(), k + 1, [](const auto& x, const auto& y) {
+        if constexpr (std::is_same_v<std::decay_t<decltype(x)>, Answer>) return x.afterCommands < y;
+        else return x < y.afterCommands;
+    });
     std::vector<const Answer*> out;
-    for (const Answer& a : answers)
-        if (a.afterCommands == k + 1) out.push_back(&a);
+    for (auto it = run.first; it != run.second; ++it) out.push_back(&*it);
     return out;
 }
 

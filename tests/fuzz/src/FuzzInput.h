@@ -50,6 +50,13 @@ private:
     size_t n_;
 };
 
+// The n bytes at p as a little-endian number, as the wire carries them.
+inline uint64_t leN(const uint8_t* p, size_t n) {
+    uint64_t v = 0;
+    for (size_t i = n; i-- > 0;) v = (v << 8) | p[i];
+    return v;
+}
+
 }  // namespace fuzz
 
 // A broken promise of the code under test: reported as a crash, with the reason.

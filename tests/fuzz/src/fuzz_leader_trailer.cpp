@@ -5,13 +5,7 @@
 #include "FuzzInput.h"
 #include "stream/StreamPackets.h"
 
-namespace {
-uint64_t leN(const uint8_t* p, size_t n) {
-    uint64_t v = 0;
-    for (size_t i = n; i-- > 0;) v = (v << 8) | p[i];
-    return v;
-}
-}  // namespace
+using fuzz::leN;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Exactly the bytes received, on the heap: reading past them is caught.

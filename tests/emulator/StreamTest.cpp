@@ -97,6 +97,18 @@ protected:
         ASSERT_EQ(write(kAcquisitionStart, 1), 0);
     }
 
+    // Starts 100 x 30 images on kFaultPlan with `kind` due at the second payload transfer,
+    // and reads the two transfers before it.
+    static constexpr Plan kFaultPlan{1024, 2, 952, 0};
+    void startUntilFault(vcam::StreamFaultKind kind) {
+        vcam::StreamFault fault{kind};
+        fault.transfer = 1;
+        vcam::addStreamFault(id, fault);
+        start(100, 30, kFaultPlan);
+        ASSERT_EQ(read(kStreamIn, 1024).data.size(), 52u);
+        ASSERT_EQ(read(kStreamIn, 1024).result, 0);
+    }
+
     // One whole image as the plan cuts it: leader, payload pieces, trailer.
     struct Image {
         Bytes leader, payload, trailer;
@@ -482,13 +494,8 @@ TEST_F(Stream, EachInjectedFaultSpoilsItsImageOnly) {
 
 TEST_F(Stream, StallHaltsThePipeUntilClearedThenTheNextImageStarts) {
     plug();
-    const Plan plan{1024, 2, 952, 0};
-    vcam::StreamFault stall{vcam::StreamFaultKind::Stall};
-    stall.transfer = 1;
-    vcam::addStreamFault(id, stall);
-    start(100, 30, plan);
-    ASSERT_EQ(read(kStreamIn, 1024).data.size(), 52u);
-    ASSERT_EQ(read(kStreamIn, 1024).result, 0);
+    const Plan plan = kFaultPlan;
+    ASSERT_NO_FATAL_FAILURE(startUntilFault(vcam::StreamFaultKind::Stall));
     EXPECT_EQ(read(kStreamIn, 1024).result, LIBUSB_ERROR_PIPE);
     EXPECT_EQ(read(kStreamIn, 1024).result, LIBUSB_ERROR_PIPE) << "halted until cleared";
     ASSERT_EQ(libusb_clear_halt(h, kStreamIn), 0);
@@ -496,6 +503,7 @@ TEST_F(Stream, StallHaltsThePipeUntilClearedThenTheNextImageStarts) {
     EXPECT_EQ(le(next.leader, 8, 8), 2u);
     EXPECT_EQ(next.payload, vcam::expectedImage(2, 3000));
 
+    vcam::StreamFault stall{vcam::StreamFaultKind::Stall};
     stall.transfer = 0xFFFFFFFF;  // at the leader
     vcam::addStreamFault(id, stall);
     EXPECT_EQ(read(kStreamIn, 1024).result, LIBUSB_ERROR_PIPE);
@@ -505,13 +513,7 @@ TEST_F(Stream, StallHaltsThePipeUntilClearedThenTheNextImageStarts) {
 
 TEST_F(Stream, UnplugWhileStreamingEndsEveryReadAndStopsTheCamera) {
     plug();
-    const Plan plan{1024, 2, 952, 0};
-    vcam::StreamFault unplug{vcam::StreamFaultKind::Unplug};
-    unplug.transfer = 1;
-    vcam::addStreamFault(id, unplug);
-    start(100, 30, plan);
-    ASSERT_EQ(read(kStreamIn, 1024).data.size(), 52u);
-    ASSERT_EQ(read(kStreamIn, 1024).result, 0);
+    ASSERT_NO_FATAL_FAILURE(startUntilFault(vcam::StreamFaultKind::Unplug));
     EXPECT_EQ(read(kStreamIn, 1024).result, LIBUSB_ERROR_NO_DEVICE);
     EXPECT_FALSE(vcam::plugged(id));
     EXPECT_FALSE(vcam::streamStats(id).streaming);

@@ -60,6 +60,29 @@ protected:
         putLe32(bytes, 0, ack);
         poke(sbrm + 0x18, bytes);
     }
+
+    // Opens a camera whose response time register holds `responseTimeMs`: every read of
+    // the opening, and the read after a pending acknowledge asking for `pendingMs`, waits
+    // `expectedWaitMs`. The channel stays open for the caller.
+    void* expectWaits(uint32_t responseTimeMs, uint16_t pendingMs, unsigned expectedWaitMs) {
+        vcam::CameraConfig config = camera(1);
+        config.maxDeviceResponseTimeMs = responseTimeMs;
+        plugCamera(config);
+        void* control = openControl();
+        EXPECT_EQ(read32(control, 0x01CC), responseTimeMs);
+        for (const auto& call : callsOf("libusb_bulk_transfer")) EXPECT_EQ(call.timeoutMs, expectedWaitMs);
+
+        vcam::clearCalls();
+        addFault(vcam::ControlFaultKind::Pending, kRam, {pendingMs});
+        const uint8_t data[4] = {1, 2, 3, 4};
+        EXPECT_EQ(U3V_WriteMem(control, kRam, 4, data), U3V_OK);
+        const auto reads = bulkReads();
+        EXPECT_EQ(reads.size(), 2u);
+        if (reads.size() == 2) {
+            EXPECT_EQ(reads[1].timeoutMs, expectedWaitMs);
+        }
+        return control;
+    }
 };
 
 }  // namespace
@@ -137,23 +160,10 @@ TEST_F(ControlRecoveryTest, OpeningDrainsStaleAcknowledges) {
 }
 
 TEST_F(ControlRecoveryTest, WaitsAreBoundedWhateverTheCameraAsks) {
-    vcam::CameraConfig config = camera(1);
-    config.maxDeviceResponseTimeMs = 0xFFFFFFFF;
-    plugCamera(config);
-    void* control = openControl();
+    void* control = expectWaits(0xFFFFFFFF, 65535, 30000);
     uint32_t reported = 0;
     EXPECT_EQ(U3V_MaximumDeviceResponseTime(control, &reported), U3V_OK);
     EXPECT_EQ(reported, 0xFFFFFFFFu) << "the camera's register as it is";
-    EXPECT_EQ(read32(control, 0x01CC), 0xFFFFFFFFu);
-    for (const auto& call : callsOf("libusb_bulk_transfer")) EXPECT_EQ(call.timeoutMs, 30000u);
-
-    vcam::clearCalls();
-    addFault(vcam::ControlFaultKind::Pending, kRam, {65535});
-    const uint8_t data[4] = {1, 2, 3, 4};
-    EXPECT_EQ(U3V_WriteMem(control, kRam, 4, data), U3V_OK);
-    const auto reads = bulkReads();
-    ASSERT_EQ(reads.size(), 2u);
-    EXPECT_EQ(reads[1].timeoutMs, 30000u);
 }
 
 // A camera that never stops asking for more time ends the transaction; what it still has
@@ -169,22 +179,7 @@ TEST_F(ControlRecoveryTest, EndlessPendingAcknowledgesEndTheTransaction) {
 }
 
 // libusb reads a time-out of 0 as "wait for ever"; a camera's 0 means the default.
-TEST_F(ControlRecoveryTest, ZeroTimeoutsMeanTheDefaultWait) {
-    vcam::CameraConfig config = camera(1);
-    config.maxDeviceResponseTimeMs = 0;
-    plugCamera(config);
-    void* control = openControl();
-    EXPECT_EQ(read32(control, 0x01CC), 0u);
-    for (const auto& call : callsOf("libusb_bulk_transfer")) EXPECT_EQ(call.timeoutMs, 3000u);
-
-    vcam::clearCalls();
-    addFault(vcam::ControlFaultKind::Pending, kRam, {0});
-    const uint8_t data[4] = {1, 2, 3, 4};
-    EXPECT_EQ(U3V_WriteMem(control, kRam, 4, data), U3V_OK);
-    const auto reads = bulkReads();
-    ASSERT_EQ(reads.size(), 2u);
-    EXPECT_EQ(reads[1].timeoutMs, 3000u);
-}
+TEST_F(ControlRecoveryTest, ZeroTimeoutsMeanTheDefaultWait) { expectWaits(0, 0, 3000); }
 
 // Maximum lengths at or just above the packet headers would leave no room or split
 // registers into bytes: every piece still carries at least one whole 32-bit word.

@@ -2,7 +2,7 @@
  * Tessoral: access to USB3 Vision cameras.
  *
  * Every function returns a 16-bit status: U3V_OK (0), one of the library's own codes
- * (0xC001 to 0xC01D), or a GenCP status that the camera sent in an acknowledge.
+ * (0xC001 to 0xC020), or a GenCP status that the camera sent in an acknowledge.
  * Handles are opaque; the function that opens one stores it, the matching close
  * function destroys it.
  *
@@ -64,6 +64,14 @@ extern "C" {
                                                  outside 1..count */
 #define U3V_ERR_XML_UNZIP             0xC01Du /* a zipped description file could not be unpacked,
                                                  or it is larger than the library accepts */
+#define U3V_ERR_DEVICE_GONE           0xC01Eu /* the camera has left the bus: every later call
+                                                 on its device, control, event or stream
+                                                 handle gives this too */
+#define U3V_ERR_ACQUISITION_STOPPED   0xC01Fu /* a waiting U3V_GetImage was woken because
+                                                 acquisition was stopped, restarted, or the
+                                                 stream closed, from another thread */
+#define U3V_ERR_CALLED_FROM_CALLBACK  0xC020u /* called from the channel's own callback on its
+                                                 worker thread, which the call would wait for */
 #define U3V_ERR_USB_TRANSFER          0x800Bu /* a control bulk transfer failed or timed out,
                                                  or a transaction outran the bounds below */
 #define U3V_ERR_ACK_LENGTH            0x800Eu /* an acknowledge of the wrong length */

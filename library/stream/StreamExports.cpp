@@ -20,6 +20,7 @@ uint16_t U3V_OpenStream(void* device, void* control, void** stream, uint32_t tim
 
 uint16_t U3V_CloseStream(void* stream) {
     return guardedHandle<U3V_Stream>(stream, [](U3V_Stream& s) -> uint16_t {
+        s.Close();
         delete &s;
         return U3V_OK;
     });
@@ -45,6 +46,7 @@ uint16_t U3V_GetImage(void* stream, void* buffer, uint32_t timeout, U3V_ImageInf
 uint16_t U3V_GetTransferSize(void* stream, uint32_t* size) {
     if (size == nullptr) return U3V_ERR_INVALID_HANDLE;
     return guardedHandle<U3V_Stream>(stream, [&](U3V_Stream& s) -> uint16_t {
+        if (s.pDevice->bGone) return U3V_ERR_DEVICE_GONE;
         *size = s.nTransferSize;
         return U3V_OK;
     });
@@ -55,7 +57,8 @@ uint16_t U3V_SetTransferSize(void* stream, uint32_t size) {
     // transfer could never be read.
     if (size == 0 || size > 0x7FFFFFFFu) return U3V_ERR_INVALID_HANDLE;
     return guardedHandle<U3V_Stream>(stream, [&](U3V_Stream& s) -> uint16_t {
-        s.nTransferSize = size;
+        if (s.pDevice->bGone) return U3V_ERR_DEVICE_GONE;
+        s.SetTransferSize(size);
         return U3V_OK;
     });
 }
@@ -63,6 +66,7 @@ uint16_t U3V_SetTransferSize(void* stream, uint32_t size) {
 uint16_t U3V_GetBufferCount(void* stream, uint32_t* count) {
     if (count == nullptr) return U3V_ERR_INVALID_HANDLE;
     return guardedHandle<U3V_Stream>(stream, [&](U3V_Stream& s) -> uint16_t {
+        if (s.pDevice->bGone) return U3V_ERR_DEVICE_GONE;
         *count = s.nBufferCount;
         return U3V_OK;
     });
@@ -71,7 +75,8 @@ uint16_t U3V_GetBufferCount(void* stream, uint32_t* count) {
 uint16_t U3V_SetBufferCount(void* stream, uint32_t count) {
     if (count > U3V_Stream::kMaxBufferCount) return U3V_ERR_INVALID_HANDLE;
     return guardedHandle<U3V_Stream>(stream, [&](U3V_Stream& s) -> uint16_t {
-        s.nBufferCount = count;
+        if (s.pDevice->bGone) return U3V_ERR_DEVICE_GONE;
+        s.SetBufferCount(count);
         return U3V_OK;
     });
 }

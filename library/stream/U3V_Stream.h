@@ -3,8 +3,10 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "CThread.h"
@@ -28,9 +30,16 @@ public:
 
     uint16_t OpenStreamInterface(uint32_t timeout);
     uint16_t SetStreamEnable(bool on);
+    // Start, stop and close may be called from any thread while others wait in GetImage:
+    // they run one at a time, and those that end an acquisition wake the waiters and wait
+    // until they have left before they touch the pool.
     uint16_t StartAcquisition(uint32_t unused);
     uint16_t StopAcquisition(uint64_t& valueA, uint64_t& valueB);
+    // Wakes and waits out every GetImage, and keeps new ones out, before the object goes.
+    void Close();
     uint16_t GetImage(uint8_t* destination, uint32_t timeout, U3V_ImageInfo* info);
+    void SetTransferSize(uint32_t size);
+    void SetBufferCount(uint32_t count);
 
     static constexpr uint32_t kDefaultTransferSize = 0x10000;
     static constexpr uint32_t kDefaultBufferCount = 4;
@@ -54,9 +63,10 @@ public:
     uint32_t nMaximumTrailerSize = 0;
     uint64_t nRequiredPayloadSize = 0;
     uint64_t nSirmAddress = 0;
-    uint32_t nTransferSize = kDefaultTransferSize;
-    uint32_t nBufferCount = 0;
+    std::atomic<uint32_t> nTransferSize{kDefaultTransferSize};
+    std::atomic<uint32_t> nBufferCount{0};
     std::atomic<bool> bThreadEnded{true};
+    bool bOwnsInterface = false;  // holds the device's one stream channel
 
 protected:
     uint32_t Run() override;
@@ -67,6 +77,31 @@ private:
                      uint8_t* leader, uint8_t* trailer);
     ImageBuffer* NextFreeBuffer();
     void EndWorker();
+    uint16_t StopLocked();
+    // The engine's answer to a libusb result that says the camera is gone: marks it and
+    // wakes the readers, which then empty the queue and hear of it.
+    bool DeviceGone(int usbResult);
+
+    // Keeps GetImage out of the pool while a stop, restart or close changes it: wakes the
+    // waiting readers, turns new ones away at the door and waits for the others to leave.
+    class ReadersOut {
+    public:
+        ReadersOut(U3V_Stream& stream, bool closing);
+        ~ReadersOut();
+
+    private:
+        U3V_Stream& s_;
+    };
+    // A GetImage between entry and return; false (the status in st) when turned away.
+    bool EnterReader(uint32_t timeoutMs, uint16_t& st, uint64_t& since);
+    void LeaveReader();
+
+    std::mutex mLifecycle;  // start, stop and close: one at a time
+    std::mutex mReaders;
+    std::condition_variable cvReaders;
+    int nReaders = 0;         // GetImage calls inside
+    bool bReadersOut = false; // a stop, restart or close holds the pool
+    bool bClosing = false;
 
     size_t nPoolNext = 0;       // worker only: the pool's rotation point
     size_t nCarriedLeader = 0;  // worker only: bytes of a leader already in the leader buffer

@@ -11,7 +11,7 @@ namespace tessoral {
 
 struct DeviceHandle {
     U3V_LogCallback LogCallback = nullptr;
-    uint8_t LogMask = 0;
+    std::atomic<uint8_t> LogMask{0};  // changed from any thread, read by the workers
     libusb_device_handle* UsbHandle = nullptr;
     DeviceEntry* Entry = nullptr;
     uint8_t ControlInterface = 0;

@@ -33,12 +33,12 @@ void abandon(usb::AsyncRead* requests, size_t count) {
 }  // namespace
 
 ImageBuffer* U3V_Stream::NextFreeBuffer() {
-    // Rotate through the pool, passing over buffers whose images still wait: a waiting
-    // image is never overwritten. At most nBufferCount wait, so one buffer is always free.
+    // Rotate through the pool, passing over buffers whose images still wait or are locked:
+    // neither is ever overwritten. At most nBufferCount are, so one buffer is always free.
     for (size_t tried = 0; tried < bufferPool.size(); ++tried) {
         ImageBuffer* buffer = bufferPool[nPoolNext].get();
         nPoolNext = (nPoolNext + 1) % bufferPool.size();
-        if (!readyQueue.queued(buffer)) return buffer;
+        if (!readyQueue.busy(buffer)) return buffer;
     }
     return nullptr;
 }

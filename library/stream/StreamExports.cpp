@@ -43,6 +43,28 @@ uint16_t U3V_GetImage(void* stream, void* buffer, uint32_t timeout, U3V_ImageInf
     });
 }
 
+uint16_t U3V_LockImage(void* stream, void** data, uint32_t* size, uint32_t timeout,
+                       U3V_ImageInfo* info) {
+    if (data == nullptr || size == nullptr) return U3V_ERR_INVALID_HANDLE;
+    return guardedHandle<U3V_Stream>(stream, [&](U3V_Stream& s) {
+        uint8_t* locked = nullptr;
+        uint32_t bytes = 0;
+        const uint16_t st = s.LockImage(locked, bytes, timeout, info);
+        if (locked != nullptr) {
+            *data = locked;
+            *size = bytes;
+        }
+        return st;
+    });
+}
+
+uint16_t U3V_UnlockImage(void* stream, const void* data) {
+    if (data == nullptr) return U3V_ERR_INVALID_HANDLE;
+    return guardedHandle<U3V_Stream>(stream, [&](U3V_Stream& s) {
+        return s.UnlockImage(static_cast<const uint8_t*>(data));
+    });
+}
+
 uint16_t U3V_GetTransferSize(void* stream, uint32_t* size) {
     if (size == nullptr) return U3V_ERR_INVALID_HANDLE;
     return guardedHandle<U3V_Stream>(stream, [&](U3V_Stream& s) -> uint16_t {

@@ -83,6 +83,32 @@ bool U3V_Stream::DeviceGone(int usbResult) {
     return true;
 }
 
+uint16_t U3V_Stream::AwaitImage(uint32_t timeoutMs, uint64_t since, ImageBuffer*& image) {
+    image = readyQueue.frontAndReset(hImageReady);
+    if (image != nullptr) return U3V_OK;
+    // Images received before the camera left are still delivered; then it is gone.
+    if (pDevice->bGone) return U3V_ERR_DEVICE_GONE;
+    switch (hImageReady.Wait(timeoutMs, since)) {
+        case ManualResetEvent::Woken::Interrupted:
+            return pDevice->bGone ? U3V_ERR_DEVICE_GONE : U3V_ERR_ACQUISITION_STOPPED;
+        case ManualResetEvent::Woken::TimedOut: return U3V_ERR_IMAGE_TIMEOUT;
+        case ManualResetEvent::Woken::Set: break;
+    }
+    image = readyQueue.frontAndReset(hImageReady);
+    if (image != nullptr) return U3V_OK;
+    // Set with nothing queued: a stop emptied the queue after the event was set.
+    hImageReady.Reset();
+    return bStopRequest ? U3V_ERR_IMAGE_TIMEOUT : U3V_ERR_NO_IMAGE;
+}
+
+uint16_t U3V_Stream::DeliveryStatus(const ImageBuffer& image) {
+    if (image.info.MissingTransfers != 0) {
+        DeviceLog(pDevice, U3V_LOG_WARNING, "Missing data packets in the image.");
+        return U3V_ERR_MISSING_PACKETS;
+    }
+    return image.nStatus;
+}
+
 uint16_t U3V_Stream::GetImage(uint8_t* destination, uint32_t timeout, U3V_ImageInfo* info) {
     if (pDevice->bGone && !bStreamOpen) return U3V_ERR_DEVICE_GONE;
     if (!bStreamOpen) return U3V_ERR_STREAM_NOT_OPEN;
@@ -95,36 +121,56 @@ uint16_t U3V_Stream::GetImage(uint8_t* destination, uint32_t timeout, U3V_ImageI
         ~Leave() { s.LeaveReader(); }
     } leave{*this};
 
-    ImageBuffer* image = readyQueue.frontAndReset(hImageReady);
-    if (image == nullptr) {
-        // Images received before the camera left are still delivered; then it is gone.
-        if (pDevice->bGone) return U3V_ERR_DEVICE_GONE;
-        switch (hImageReady.Wait(deadline.left(), since)) {
-            case ManualResetEvent::Woken::Interrupted:
-                return pDevice->bGone ? U3V_ERR_DEVICE_GONE : U3V_ERR_ACQUISITION_STOPPED;
-            case ManualResetEvent::Woken::TimedOut: return U3V_ERR_IMAGE_TIMEOUT;
-            case ManualResetEvent::Woken::Set: break;
-        }
-        image = readyQueue.frontAndReset(hImageReady);
-        if (image == nullptr) {
-            // Set with nothing queued: a stop emptied the queue after the event was set.
-            hImageReady.Reset();
-            return bStopRequest ? U3V_ERR_IMAGE_TIMEOUT : U3V_ERR_NO_IMAGE;
-        }
-    }
+    ImageBuffer* image = nullptr;
+    if (const uint16_t waited = AwaitImage(deadline.left(), since, image); waited != U3V_OK)
+        return waited;
     // The image stays queued while it is copied, so the engine keeps off its buffer, and
     // this reader is inside, so no stop, restart or close frees it meanwhile.
     std::memcpy(destination, image->pData.get(), image->nSize);
     if (info == nullptr) return U3V_ERR_NO_IMAGE;
     std::memcpy(info, &image->info, sizeof(U3V_ImageInfo));
-    const uint32_t missing = image->info.MissingTransfers;
-    const uint16_t status = image->nStatus;
+    const uint16_t status = DeliveryStatus(*image);
     readyQueue.pop();
-    if (missing != 0) {
-        DeviceLog(pDevice, U3V_LOG_WARNING, "Missing data packets in the image.");
-        return U3V_ERR_MISSING_PACKETS;
-    }
     return status;
+}
+
+uint16_t U3V_Stream::LockImage(uint8_t*& data, uint32_t& size, uint32_t timeout,
+                               U3V_ImageInfo* info) {
+    if (pDevice->bGone && !bStreamOpen) return U3V_ERR_DEVICE_GONE;
+    if (!bStreamOpen) return U3V_ERR_STREAM_NOT_OPEN;
+    const Deadline deadline(timeout);
+    uint16_t st = U3V_OK;
+    uint64_t since = 0;
+    if (!EnterReader(timeout, st, since)) return st;
+    struct Leave {
+        U3V_Stream& s;
+        ~Leave() { s.LeaveReader(); }
+    } leave{*this};
+
+    ImageBuffer* image = nullptr;
+    if (const uint16_t waited = AwaitImage(deadline.left(), since, image); waited != U3V_OK)
+        return waited;
+    if (info != nullptr) std::memcpy(info, &image->info, sizeof(U3V_ImageInfo));
+    const uint16_t status = DeliveryStatus(*image);
+    readyQueue.popLocked();
+    data = image->pData.get();
+    size = image->nSize;
+    return status;
+}
+
+uint16_t U3V_Stream::UnlockImage(const uint8_t* data) {
+    std::lock_guard<std::mutex> lock(mPool);
+    for (const auto& buffer : bufferPool) {
+        if (buffer->pData.get() == data)
+            return readyQueue.unlock(buffer.get()) ? U3V_OK : U3V_ERR_INVALID_HANDLE;
+    }
+    for (auto it = retiredBuffers.begin(); it != retiredBuffers.end(); ++it) {
+        if ((*it)->pData.get() != data) continue;
+        if (!readyQueue.unlock(it->get())) return U3V_ERR_INVALID_HANDLE;
+        retiredBuffers.erase(it);
+        return U3V_OK;
+    }
+    return U3V_ERR_INVALID_HANDLE;
 }
 
 }  // namespace tessoral

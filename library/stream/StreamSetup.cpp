@@ -178,18 +178,7 @@ uint16_t U3V_Stream::StartAcquisition(uint32_t /*unused*/) {
     nMaximumLeaderSize = stream::kMaximumLeaderSize;
     nMaximumTrailerSize = stream::kMaximumTrailerSize;
 
-    readyQueue.clear();
-    bufferPool.clear();
-    nPoolNext = 0;
-    nCarriedLeader = 0;
-    readyQueue.reset(bufferCount);
-    bufferPool.reserve(static_cast<size_t>(bufferCount) + 1);
-    for (uint64_t i = 0; i <= bufferCount; ++i) {
-        auto buffer = std::make_unique<ImageBuffer>();
-        buffer->nSize = size;
-        buffer->pData.reset(new uint8_t[size]);
-        bufferPool.push_back(std::move(buffer));
-    }
+    RebuildPool(bufferCount, size);
 
     hImageReady.Reset();
     hStartRequest.Reset();
@@ -229,6 +218,29 @@ uint16_t U3V_Stream::StopLocked() {
     const uint16_t st = SetStreamEnable(false);
     bAcquisitionRunning = false;
     return st;
+}
+
+void U3V_Stream::RebuildPool(uint32_t bufferCount, uint32_t size) {
+    readyQueue.clear();
+    std::lock_guard<std::mutex> lock(mPool);
+    // A locked buffer stays the caller's until it is unlocked, whatever starts meanwhile;
+    // the others go before the new ones are made.
+    std::vector<ImageBuffer*> old;
+    for (const auto& buffer : bufferPool) old.push_back(buffer.get());
+    readyQueue.retireLocked(old);
+    for (auto& buffer : bufferPool)
+        if (buffer->bRetired) retiredBuffers.push_back(std::move(buffer));
+    bufferPool.clear();
+    readyQueue.reset(bufferCount);
+    nPoolNext = 0;
+    nCarriedLeader = 0;
+    bufferPool.reserve(static_cast<size_t>(bufferCount) + 1);
+    for (uint64_t i = 0; i <= bufferCount; ++i) {
+        auto buffer = std::make_unique<ImageBuffer>();
+        buffer->nSize = size;
+        buffer->pData.reset(new uint8_t[size]);
+        bufferPool.push_back(std::move(buffer));
+    }
 }
 
 void U3V_Stream::SetTransferSize(uint32_t size) { nTransferSize = size; }

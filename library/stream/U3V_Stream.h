@@ -38,6 +38,9 @@ public:
     // Wakes and waits out every GetImage, and keeps new ones out, before the object goes.
     void Close();
     uint16_t GetImage(uint8_t* destination, uint32_t timeout, U3V_ImageInfo* info);
+    // The oldest waiting image's own buffer, kept from the engine until UnlockImage.
+    uint16_t LockImage(uint8_t*& data, uint32_t& size, uint32_t timeout, U3V_ImageInfo* info);
+    uint16_t UnlockImage(const uint8_t* data);
     void SetTransferSize(uint32_t size);
     void SetBufferCount(uint32_t count);
 
@@ -52,6 +55,8 @@ public:
     bool bStreamOpen = false;
     std::atomic<bool> bAcquisitionRunning{false};
     std::vector<std::unique_ptr<ImageBuffer>> bufferPool;
+    // Buffers of earlier pools still locked by the caller; freed at their unlock.
+    std::vector<std::unique_ptr<ImageBuffer>> retiredBuffers;
     ReadyQueue readyQueue;
     ManualResetEvent hImageReady;
     ManualResetEvent hStartRequest;
@@ -95,8 +100,15 @@ private:
     // A GetImage between entry and return; false (the status in st) when turned away.
     bool EnterReader(uint32_t timeoutMs, uint16_t& st, uint64_t& since);
     void LeaveReader();
+    // Inside as a reader: waits for the oldest image (left queued) or says why there is none.
+    uint16_t AwaitImage(uint32_t timeoutMs, uint64_t since, ImageBuffer*& image);
+    // The delivery status of an image taken from the queue.
+    uint16_t DeliveryStatus(const ImageBuffer& image);
+    // Replaces the pool; buffers still locked move to retiredBuffers.
+    void RebuildPool(uint32_t bufferCount, uint32_t size);
 
     std::mutex mLifecycle;  // start, stop and close: one at a time
+    std::mutex mPool;       // which buffers belong to the stream, for UnlockImage
     std::mutex mReaders;
     std::condition_variable cvReaders;
     int nReaders = 0;         // GetImage calls inside

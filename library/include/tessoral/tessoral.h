@@ -273,6 +273,23 @@ U3V_API uint16_t U3V_CloseStream(void *stream);
 U3V_API uint16_t U3V_AcquisitionStart(void *stream, uint32_t unused);
 U3V_API uint16_t U3V_AcquisitionStop(void *stream, uint64_t *valueA, uint64_t *valueB);
 U3V_API uint16_t U3V_GetImage(void *stream, void *buffer, uint32_t timeout, U3V_ImageInfo *info);
+/* Zero-copy delivery. U3V_LockImage waits as U3V_GetImage does (same time-out, wake-ups
+ * and statuses) and hands out the oldest waiting image's own buffer instead of a copy:
+ * *data and *size (the payload size read at the last start) are written only when an
+ * image is locked, which is the case for U3V_OK, U3V_ERR_MISSING_PACKETS and a trailer
+ * status; info may be null. The engine never writes a locked buffer; it counts against
+ * bufferCount as a waiting image does, so with every buffer locked or waiting newer
+ * images are dropped. Give it back with U3V_UnlockImage(stream, data), from any thread;
+ * an address that is not a locked buffer of the stream (one given back already, or
+ * never locked) gives U3V_ERR_INVALID_HANDLE and changes nothing.
+ * A locked buffer stays valid and untouched across U3V_AcquisitionStop and restarts (a
+ * start makes a new set of buffers; the locked ones are freed at their unlock), also after
+ * the camera left the bus (U3V_UnlockImage still gives U3V_OK). U3V_CloseStream frees
+ * every buffer, the locked ones too: their addresses are invalid once it returns.
+ * U3V_LockImage and U3V_GetImage may be mixed, one thread at a time, as for U3V_GetImage. */
+U3V_API uint16_t U3V_LockImage(void *stream, void **data, uint32_t *size, uint32_t timeout,
+                               U3V_ImageInfo *info);
+U3V_API uint16_t U3V_UnlockImage(void *stream, const void *data);
 U3V_API uint16_t U3V_GetTransferSize(void *stream, uint32_t *size);
 U3V_API uint16_t U3V_SetTransferSize(void *stream, uint32_t size);
 U3V_API uint16_t U3V_GetBufferCount(void *stream, uint32_t *count);

@@ -123,6 +123,7 @@ TEST(GrabToolTest, FailuresEndCleanlyWithOneLine) {
         {{"--count", "2", "--seconds", "1"}, "give --count or --seconds, not both"},
         {{"--seconds", "-1"}, "--seconds takes a positive number"},
         {{"--buffers", "5000"}, "--buffers takes a number from 1 to 1024"},
+        {{"--buffers", "0"}, "--buffers takes a number from 1 to 1024"},  // no image could ever arrive
         {{"--format", "tiff"}, "--format is pgm or png"},
         {{"--timeout"}, "--timeout needs a value"},
     };
@@ -131,6 +132,18 @@ TEST(GrabToolTest, FailuresEndCleanlyWithOneLine) {
         EXPECT_EQ(r.status, 2) << message;
         EXPECT_EQ(r.err.rfind("u3v-grab: " + message, 0), 0u) << r.err;
     }
+}
+
+// A camera pulled out mid-run: what was taken is still summed up, and the run fails.
+TEST(GrabToolTest, UnplugMidRunEndsWithTheSummary) {
+    Launch how;
+    how.ini = iniOf({camera(1)});
+    how.env = unplugAfterImages(5);
+    const Outcome r = launch("u3v-grab", {"--no-save", "--seconds", "2"}, how);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out.rfind("5 images in ", 0), 0u) << r.out;
+    EXPECT_EQ(lines(r.err).size(), 1u) << r.err;
+    EXPECT_EQ(r.err.rfind("u3v-grab: ", 0), 0u) << r.err;
 }
 
 }  // namespace

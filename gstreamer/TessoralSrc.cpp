@@ -41,7 +41,9 @@ enum Property {
 
 // Everything C++ of the element, created in init and destroyed in finalize.
 struct State {
-    // Properties, under the object lock.
+    // Properties and cameraCaps, under `props` (a std::mutex rather than the object lock,
+    // so that the thread checker sees it).
+    std::mutex props;
     std::string camera, features;
     guint bufferCount = 0, transferSize = 0, timeoutMs = kDefaultTimeoutMs;
     bool warnBadImages = true;
@@ -51,7 +53,7 @@ struct State {
     std::unique_ptr<CameraSession> session;
     const PixelFormat* format = nullptr;  // negotiated
     Geometry negotiated;
-    GstCaps* cameraCaps = nullptr;  // what the camera can send, under the object lock
+    GstCaps* cameraCaps = nullptr;  // what the camera can send
 
     std::atomic<bool> flushing{false};
     bool anyImage = false, discont = false;
@@ -144,7 +146,7 @@ void postFailure(GstTessoralSrc* src, const char* what, const std::exception& e)
 
 void setProperty(GObject* object, guint id, const GValue* value, GParamSpec* pspec) {
     State& st = stateOf(object);
-    GST_OBJECT_LOCK(object);
+    st.props.lock();
     switch (id) {
     case PROP_CAMERA: st.camera = g_value_get_string(value) ? g_value_get_string(value) : ""; break;
     case PROP_FEATURES: st.features = g_value_get_string(value) ? g_value_get_string(value) : ""; break;
@@ -154,12 +156,12 @@ void setProperty(GObject* object, guint id, const GValue* value, GParamSpec* psp
     case PROP_WARN_BAD_IMAGES: st.warnBadImages = g_value_get_boolean(value); break;
     default: G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec); break;
     }
-    GST_OBJECT_UNLOCK(object);
+    st.props.unlock();
 }
 
 void getProperty(GObject* object, guint id, GValue* value, GParamSpec* pspec) {
     State& st = stateOf(object);
-    GST_OBJECT_LOCK(object);
+    st.props.lock();
     switch (id) {
     case PROP_CAMERA: g_value_set_string(value, st.camera.c_str()); break;
     case PROP_FEATURES: g_value_set_string(value, st.features.c_str()); break;
@@ -172,7 +174,7 @@ void getProperty(GObject* object, guint id, GValue* value, GParamSpec* pspec) {
     case PROP_BAD_IMAGES: g_value_set_uint64(value, st.badImages); break;
     default: G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec); break;
     }
-    GST_OBJECT_UNLOCK(object);
+    st.props.unlock();
 }
 
 void finalize(GObject* object) {
@@ -188,9 +190,9 @@ void finalize(GObject* object) {
 gboolean start(GstBaseSrc* base) {
     GstTessoralSrc* src = GST_TESSORAL_SRC(base);
     State& st = *src->state;
-    GST_OBJECT_LOCK(src);
+    st.props.lock();
     const std::string camera = st.camera, features = st.features;
-    GST_OBJECT_UNLOCK(src);
+    st.props.unlock();
     std::lock_guard<std::mutex> guard(st.lock);
     st.anyImage = false;
     st.missingImages = st.incompleteImages = st.badImages = 0;
@@ -212,10 +214,10 @@ gboolean start(GstBaseSrc* base) {
                               ("supported: Mono8, Mono16, RGB8, BGR8, YUV422_8, YUV422_8_UYVY, Bayer*8"));
             return FALSE;
         }
-        GST_OBJECT_LOCK(src);
+        st.props.lock();
         if (st.cameraCaps != nullptr) gst_caps_unref(st.cameraCaps);
         st.cameraCaps = caps;
-        GST_OBJECT_UNLOCK(src);
+        st.props.unlock();
         GST_INFO_OBJECT(src, "camera %s open", st.session->guid().c_str());
         return TRUE;
     } catch (const std::exception& e) {
@@ -231,19 +233,19 @@ gboolean stop(GstBaseSrc* base) {
     std::lock_guard<std::mutex> guard(st.lock);
     // Closing stops acquisition, whatever the camera answers.
     st.session.reset();
-    GST_OBJECT_LOCK(src);
+    st.props.lock();
     if (st.cameraCaps != nullptr) gst_caps_unref(st.cameraCaps);
     st.cameraCaps = nullptr;
-    GST_OBJECT_UNLOCK(src);
+    st.props.unlock();
     return TRUE;
 }
 
 GstCaps* getCaps(GstBaseSrc* base, GstCaps* filter) {
-    GstTessoralSrc* src = GST_TESSORAL_SRC(base);
-    GST_OBJECT_LOCK(src);
-    GstCaps* caps = src->state->cameraCaps != nullptr ? gst_caps_ref(src->state->cameraCaps)
-                                                      : gst_pad_get_pad_template_caps(GST_BASE_SRC_PAD(base));
-    GST_OBJECT_UNLOCK(src);
+    State& st = stateOf(base);
+    st.props.lock();
+    GstCaps* caps = st.cameraCaps != nullptr ? gst_caps_ref(st.cameraCaps)
+                                             : gst_pad_get_pad_template_caps(GST_BASE_SRC_PAD(base));
+    st.props.unlock();
     if (filter != nullptr) {
         GstCaps* both = gst_caps_intersect_full(filter, caps, GST_CAPS_INTERSECT_FIRST);
         gst_caps_unref(caps);
@@ -342,10 +344,10 @@ void countBadImages(GstTessoralSrc* src, std::atomic<uint64_t>& counter, uint64_
 GstFlowReturn create(GstPushSrc* push, GstBuffer** out) {
     GstTessoralSrc* src = GST_TESSORAL_SRC(push);
     State& st = *src->state;
-    GST_OBJECT_LOCK(src);
+    st.props.lock();
     const guint buffers = st.bufferCount, transferSize = st.transferSize, timeoutMs = st.timeoutMs;
     const bool warn = st.warnBadImages;
-    GST_OBJECT_UNLOCK(src);
+    st.props.unlock();
 
     std::lock_guard<std::mutex> guard(st.lock);
     if (!st.session || st.format == nullptr) return GST_FLOW_NOT_NEGOTIATED;

@@ -50,7 +50,7 @@ struct State {
 
     // The camera, used by one thread at a time under `lock`.
     std::mutex lock;
-    std::unique_ptr<CameraSession> session;
+    std::shared_ptr<CameraSession> session;  // images still out downstream hold it too
     const PixelFormat* format = nullptr;  // negotiated
     Geometry negotiated;
     GstCaps* cameraCaps = nullptr;  // what the camera can send
@@ -199,7 +199,7 @@ gboolean start(GstBaseSrc* base) {
     st.format = nullptr;
     const char* doing = "Cannot open the camera.";
     try {
-        st.session = std::make_unique<CameraSession>(camera);
+        st.session = std::make_shared<CameraSession>(camera);
         doing = "Cannot set the camera's features.";
         st.session->prepareFreeRun();
         st.session->applyFeatures(features);
@@ -231,7 +231,15 @@ gboolean stop(GstBaseSrc* base) {
     GstTessoralSrc* src = GST_TESSORAL_SRC(base);
     State& st = *src->state;
     std::lock_guard<std::mutex> guard(st.lock);
-    // Closing stops acquisition, whatever the camera answers.
+    if (st.session) {
+        try {
+            st.session->stop();
+        } catch (const std::exception& e) {
+            GST_WARNING_OBJECT(src, "stopping the camera: %s", e.what());
+        }
+        // The camera closes now, or when the last image still held downstream is freed.
+        if (st.session.use_count() > 1) GST_WARNING_OBJECT(src, "images still held downstream keep the camera open");
+    }
     st.session.reset();
     st.props.lock();
     if (st.cameraCaps != nullptr) gst_caps_unref(st.cameraCaps);
@@ -327,6 +335,20 @@ gboolean unlockStop(GstBaseSrc* base) {
     return TRUE;
 }
 
+// A locked image of the library inside a GStreamer buffer: given back when GStreamer frees
+// the buffer, from whatever thread. The session (and with it the stream, which frees every
+// locked buffer when it closes) lives as long as any of its images is out.
+struct Lease {
+    std::shared_ptr<CameraSession> session;
+    void* data;
+};
+
+void releaseLease(gpointer lease) {
+    auto* l = static_cast<Lease*>(lease);
+    U3V_UnlockImage(l->session->stream(), l->data);
+    delete l;
+}
+
 // Spoiled images are counted and dropped; a warning says so at most once a second.
 void countBadImages(GstTessoralSrc* src, std::atomic<uint64_t>& counter, uint64_t images, const char* what,
                     bool warn) {
@@ -374,29 +396,41 @@ GstFlowReturn create(GstPushSrc* push, GstBuffer** out) {
     }
 
     const uint64_t size = stride * height;
-    GstBuffer* buffer = gst_buffer_new_allocate(nullptr, std::max(payload, size), nullptr);
-    GstMapInfo map;
-    gst_buffer_map(buffer, &map, GST_MAP_WRITE);
+    // Zero copy: the library's own buffer goes downstream when its rows are laid out as
+    // GStreamer lays them; otherwise one copy into a buffer of ours, re-laid in place.
+    const bool zeroCopy = stride == packed;
+    GstBuffer* copy = nullptr;
+    GstMapInfo map{};
+    if (!zeroCopy) {
+        copy = gst_buffer_new_allocate(nullptr, std::max(payload, size), nullptr);
+        gst_buffer_map(copy, &map, GST_MAP_WRITE);
+    }
+    auto dropCopy = [&] {
+        if (copy == nullptr) return;
+        gst_buffer_unmap(copy, &map);
+        gst_buffer_unref(copy);
+        copy = nullptr;
+    };
     auto lastImage = std::chrono::steady_clock::now();
     for (;;) {
         if (st.flushing) {
-            gst_buffer_unmap(buffer, &map);
-            gst_buffer_unref(buffer);
+            dropCopy();
             return GST_FLOW_FLUSHING;
         }
         U3V_ImageInfo info{};
-        const uint16_t status = session.grab(map.data, kPollMs, info);
+        void* locked = nullptr;
+        uint32_t lockedSize = 0;
+        const uint16_t status =
+            zeroCopy ? session.lock(&locked, &lockedSize, kPollMs, info) : session.grab(map.data, kPollMs, info);
         if (status == U3V_ERR_IMAGE_TIMEOUT || status == U3V_ERR_NO_IMAGE || status == U3V_ERR_ACQUISITION_STOPPED) {
             if (std::chrono::steady_clock::now() - lastImage < std::chrono::milliseconds(timeoutMs)) continue;
-            gst_buffer_unmap(buffer, &map);
-            gst_buffer_unref(buffer);
+            dropCopy();
             GST_ELEMENT_ERROR(src, RESOURCE, READ, ("No image came from the camera within %u ms.", timeoutMs),
                               (nullptr));
             return GST_FLOW_ERROR;
         }
         if (status == U3V_ERR_DEVICE_GONE || ((status & 0xFF00u) == 0xC000u && status != U3V_ERR_MISSING_PACKETS)) {
-            gst_buffer_unmap(buffer, &map);
-            gst_buffer_unref(buffer);
+            dropCopy();
             const bool gone = status == U3V_ERR_DEVICE_GONE;
             try {
                 session.stop(gone);
@@ -411,6 +445,10 @@ GstFlowReturn create(GstPushSrc* push, GstBuffer** out) {
                                   ("%s", tool::statusText(status).c_str()));
             return GST_FLOW_ERROR;
         }
+        // An image came (zero copy: it is locked until given back).
+        auto giveBack = [&] {
+            if (locked != nullptr) U3V_UnlockImage(session.stream(), locked);
+        };
         lastImage = std::chrono::steady_clock::now();
         // Block ids the camera skipped are images that never arrived.
         const bool skipped = st.anyImage && info.BlockId > st.lastBlockId + 1;
@@ -419,21 +457,30 @@ GstFlowReturn create(GstPushSrc* push, GstBuffer** out) {
         st.anyImage = true;
         st.lastBlockId = info.BlockId;
         if (status == U3V_ERR_MISSING_PACKETS) {
+            giveBack();
             countBadImages(src, st.incompleteImages, 1, "missing transfers", warn);
             st.discont = true;
             continue;
         }
-        if (status != U3V_OK || info.PixelFormat != f.code || info.SizeX != width || info.SizeY != height) {
+        if (status != U3V_OK || info.PixelFormat != f.code || info.SizeX != width || info.SizeY != height ||
+            (zeroCopy && lockedSize < size)) {
+            giveBack();
             countBadImages(src, st.badImages, 1, "bad status or another format than negotiated", warn);
             st.discont = true;
             continue;
         }
-        // Rows as GStreamer lays them out (padded to 4 bytes): in place, from the last row
-        // backwards, when the camera packs them tighter.
-        if (stride != packed)
+        GstBuffer* buffer = nullptr;
+        if (zeroCopy) {
+            buffer = gst_buffer_new_wrapped_full(GST_MEMORY_FLAG_READONLY, locked, lockedSize, 0, size,
+                                                 new Lease{st.session, locked}, releaseLease);
+        } else {
+            // Rows padded to 4 bytes: in place, from the last row backwards.
             for (uint64_t row = height; row-- > 0;) std::memmove(map.data + row * stride, map.data + row * packed, packed);
-        gst_buffer_unmap(buffer, &map);
-        gst_buffer_set_size(buffer, static_cast<gssize>(size));
+            gst_buffer_unmap(copy, &map);
+            gst_buffer_set_size(copy, static_cast<gssize>(size));
+            buffer = copy;
+            copy = nullptr;
+        }
         if (st.discont) GST_BUFFER_FLAG_SET(buffer, GST_BUFFER_FLAG_DISCONT);
         st.discont = false;
         GST_BUFFER_OFFSET(buffer) = info.BlockId;        // the camera's block id

@@ -270,6 +270,35 @@ TEST_F(TessoralSrcTest, StateCyclesRestartTheCamera) {
     ASSERT_EQ(p.setState(GST_STATE_NULL), GST_STATE_CHANGE_SUCCESS);
 }
 
+// An image the application still holds after the stop stays whole (it is the library's own
+// buffer, handed out without a copy); the camera closes when it is freed.
+TEST_F(TessoralSrcTest, HeldImageOutlivesTheStop) {
+    GstBuffer* held = nullptr;
+    {
+        Pipeline p("tessoralsrc num-buffers=3 ! fakesink name=sink");
+        GstElement* sink = p.element("sink");
+        g_signal_connect(sink, "handoff", G_CALLBACK(+[](GstElement*, GstBuffer* b, GstPad*, gpointer out) {
+                             auto** keep = static_cast<GstBuffer**>(out);
+                             if (*keep == nullptr) *keep = gst_buffer_ref(b);
+                         }),
+                         &held);
+        gst_object_unref(sink);
+        ASSERT_NE(p.setState(GST_STATE_PLAYING), GST_STATE_CHANGE_FAILURE);
+        ASSERT_EQ(p.waitEnd(), GST_MESSAGE_EOS) << p.error;
+        ASSERT_EQ(p.setState(GST_STATE_NULL), GST_STATE_CHANGE_SUCCESS);
+    }
+    ASSERT_NE(held, nullptr);
+    GstMapInfo map;
+    ASSERT_TRUE(gst_buffer_map(held, &map, GST_MAP_READ));
+    EXPECT_EQ(vcam::firstMismatch(GST_BUFFER_OFFSET(held), map.data, map.size), -1);
+    gst_buffer_unmap(held, &map);
+    gst_buffer_unref(held);
+    // Freed: the camera is free for the next pipeline.
+    Pipeline again("tessoralsrc num-buffers=1 ! fakesink name=sink");
+    ASSERT_NE(again.setState(GST_STATE_PLAYING), GST_STATE_CHANGE_FAILURE);
+    EXPECT_EQ(again.waitEnd(), GST_MESSAGE_EOS) << again.error;
+}
+
 TEST_F(TessoralSrcTest, NoCameraIsAnErrorOnTheBus) {
     Pipeline p("tessoralsrc camera=NO-SUCH-CAMERA ! fakesink name=sink");
     EXPECT_EQ(p.setState(GST_STATE_PLAYING), GST_STATE_CHANGE_FAILURE);

@@ -1,5 +1,5 @@
-// Which firmware files of a directory listing are offered to a camera, and how their
-// names are shown. No I/O: the dialogue feeds it the listing one name at a time.
+// Which firmware files of a directory listing are offered to a camera. No I/O: the
+// dialogue feeds it the listing one name at a time.
 #pragma once
 
 #include <vector>
@@ -24,8 +24,3 @@ bool firmware_suits(const String& name, const String& model);
 // Offers one listed name: the entry's number (1 to MAX_FIRMWARE_FILES) when it was stored,
 // 0 when it does not suit the camera or the catalogue was full (then counted as skipped).
 int firmware_catalogue_add(FirmwareCatalogue& catalogue, const String& name, const String& model);
-
-// A text from a directory or a camera, made safe for the console: C0 controls, DEL and the
-// C1 controls written in UTF-8 become '?', so that a name cannot move the cursor, end the line or
-// send the terminal an escape sequence. Every other byte, UTF-8 included, is kept.
-String printable(const char* text);

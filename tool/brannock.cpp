@@ -15,6 +15,9 @@
 #include "Acquisition/AcquisitionUSB3.h"
 #include "Fileio.h"
 #include "Logging.h"
+#include "Printable.h"
+
+using tool::printable;
 
 std::FILE* consoleOut = stdout;
 std::FILE* consoleIn = stdin;

@@ -123,6 +123,7 @@ TEST(GrabToolTest, FailuresEndCleanlyWithOneLine) {
         {{"--count", "2", "--seconds", "1"}, "give --count or --seconds, not both"},
         {{"--seconds", "-1"}, "--seconds takes a positive number"},
         {{"--buffers", "5000"}, "--buffers takes a number from 1 to 1024"},
+        {{"--buffers", "0"}, "--buffers takes a number from 1 to 1024"},  // no image could ever arrive
         {{"--format", "tiff"}, "--format is pgm or png"},
         {{"--timeout"}, "--timeout needs a value"},
     };
@@ -131,6 +132,23 @@ TEST(GrabToolTest, FailuresEndCleanlyWithOneLine) {
         EXPECT_EQ(r.status, 2) << message;
         EXPECT_EQ(r.err.rfind("u3v-grab: " + message, 0), 0u) << r.err;
     }
+}
+
+// A camera pulled out mid-run: the run stops at once (not at the end of its time), says
+// the camera is gone and still sums up what was taken.
+TEST(GrabToolTest, UnplugStopsAtOnceWithTheSummary) {
+    Launch how;
+    how.ini = iniOf({camera(1)});
+    how.env = unplugAfterImages(5);
+    const Outcome r = launch("u3v-grab", {"--no-save", "--seconds", "30"}, how);
+    EXPECT_EQ(r.status, 1);
+    unsigned long long images = 99;
+    double seconds = 99;
+    ASSERT_EQ(std::sscanf(r.out.c_str(), "%llu images in %lf s: ", &images, &seconds), 2) << r.out;
+    EXPECT_LE(images, 5u);
+    EXPECT_LT(seconds, 10.0) << "ran on after the camera had gone";
+    EXPECT_NE(r.out.find(" (camera gone)\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.err, "u3v-grab: camera gone after " + std::to_string(images) + " images\n");
 }
 
 }  // namespace

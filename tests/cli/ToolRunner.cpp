@@ -22,8 +22,6 @@ namespace tooltest {
 
 namespace fs = std::filesystem;
 
-namespace {
-
 std::string iniOf(const std::vector<vcam::CameraConfig>& cameras) {
     std::string ini;
     for (const vcam::CameraConfig& c : cameras) {
@@ -41,8 +39,6 @@ std::string iniOf(const std::vector<vcam::CameraConfig>& cameras) {
     }
     return ini;
 }
-
-}  // namespace
 
 Scratch::Scratch() {
     char pattern[] = "/tmp/u3v-tool-test-XXXXXX";
@@ -68,19 +64,27 @@ void writeFile(const fs::path& path, const std::string& data) {
 
 namespace {
 
-Outcome spawn(const std::string& tool, const std::vector<std::string>& args, const std::string* ini) {
+Outcome spawn(const std::string& tool, const std::vector<std::string>& args, const std::string* ini,
+              const std::string& stdoutPath = {}, const std::vector<std::string>& extraEnv = {}) {
     Scratch scratch;
-    const fs::path outPath = scratch / "out", errPath = scratch / "err", config = scratch / "world.ini";
+    const fs::path errPath = scratch / "err", config = scratch / "world.ini";
+    const fs::path outPath = stdoutPath.empty() ? scratch / "out" : fs::path(stdoutPath);
 
+    // The run's own settings replace what this process has.
+    std::vector<std::string> own{"VCAM_CONFIG=", "LD_LIBRARY_PATH=", "LD_PRELOAD="};
+    for (const std::string& e : extraEnv) own.push_back(e.substr(0, e.find('=') + 1));
     std::vector<std::string> env;
-    for (char** e = environ; *e != nullptr; ++e)
-        if (std::strncmp(*e, "VCAM_CONFIG=", 12) != 0 && std::strncmp(*e, "LD_LIBRARY_PATH=", 16) != 0)
-            env.emplace_back(*e);
+    for (char** e = environ; *e != nullptr; ++e) {
+        bool replaced = false;
+        for (const std::string& key : own) replaced = replaced || std::strncmp(*e, key.c_str(), key.size()) == 0;
+        if (!replaced) env.emplace_back(*e);
+    }
     env.push_back(std::string("LD_LIBRARY_PATH=") + VCAM_LIBRARY_DIR);
     if (ini != nullptr) {
         writeFile(config, *ini);
         env.push_back("VCAM_CONFIG=" + config.string());
     }
+    env.insert(env.end(), extraEnv.begin(), extraEnv.end());
     std::vector<char*> envp;
     for (std::string& e : env) envp.push_back(e.data());
     envp.push_back(nullptr);
@@ -119,7 +123,7 @@ Outcome spawn(const std::string& tool, const std::vector<std::string>& args, con
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    result.out = readFile(outPath);
+    if (stdoutPath.empty()) result.out = readFile(outPath);
     result.err = readFile(errPath);
     return result;
 }
@@ -134,6 +138,16 @@ Outcome run(const std::string& tool, const std::vector<std::string>& args, const
 
 Outcome runWithIni(const std::string& tool, const std::vector<std::string>& args, const std::string& ini) {
     return spawn(tool, args, &ini);
+}
+
+Outcome launch(const std::string& tool, const std::vector<std::string>& args, const Launch& how) {
+    return spawn(tool, args, how.ini.empty() ? nullptr : &how.ini, how.stdoutPath, how.env);
+}
+
+std::vector<std::string> unplugAfterImages(int images) {
+    // In sanitizer builds the preloaded probe comes before the sanitizer's runtime.
+    return {std::string("LD_PRELOAD=") + VCAM_STREAM_PROBE, "VCAM_PROBE_UNPLUG_AFTER_IMAGES=" + std::to_string(images),
+            "ASAN_OPTIONS=verify_asan_link_order=0"};
 }
 
 vcam::CameraConfig camera(int n, bool zipped) {

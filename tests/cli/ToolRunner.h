@@ -26,6 +26,22 @@ Outcome run(const std::string& tool, const std::vector<std::string>& args,
 // The same with the world given as VCAM_CONFIG text.
 Outcome runWithIni(const std::string& tool, const std::vector<std::string>& args, const std::string& ini);
 
+// Everything a run may change: the world as VCAM_CONFIG text (empty: the default camera),
+// where standard output goes (empty: captured in Outcome::out), and more environment.
+struct Launch {
+    std::string ini;
+    std::string stdoutPath;
+    std::vector<std::string> env;
+};
+Outcome launch(const std::string& tool, const std::vector<std::string>& args, const Launch& how);
+
+// Environment that preloads the stream probe: the first camera sends `images` images, then
+// leaves the bus in the middle of the next.
+std::vector<std::string> unplugAfterImages(int images);
+
+// The VCAM_CONFIG text of a world of these cameras.
+std::string iniOf(const std::vector<vcam::CameraConfig>& cameras);
+
 // A scratch directory for one test, removed by its destructor.
 class Scratch {
 public:

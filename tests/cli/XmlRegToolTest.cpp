@@ -7,34 +7,6 @@ using namespace tooltest;
 
 namespace {
 
-// Each tool: --help succeeds, a bad command line is one line and status 2, an unknown
-// camera one line and status 1.
-TEST(ToolCommandLineTest, HelpUsageErrorsAndCameraChoice) {
-    for (const char* tool : {"u3v-xml", "u3v-reg", "u3v-feature"}) {
-        SCOPED_TRACE(tool);
-        const Outcome help = run(tool, {"--help"});
-        EXPECT_EQ(help.status, 0);
-        EXPECT_EQ(help.out.rfind(std::string("Usage: ") + tool, 0), 0u);
-        EXPECT_NE(help.out.find("--camera ID"), std::string::npos);
-
-        const Outcome bad = run(tool, {"--no-such-option"});
-        EXPECT_EQ(bad.status, 2);
-        EXPECT_EQ(lines(bad.err).size(), 1u) << bad.err;
-        EXPECT_EQ(bad.err.rfind(std::string(tool) + ": ", 0), 0u) << bad.err;
-
-        std::vector<std::string> args{"--camera", "XX"};
-        if (std::string(tool) == "u3v-reg") args.push_back("0x0");
-        const Outcome unknown = run(tool, args, {camera(1)});
-        EXPECT_EQ(unknown.status, 1);
-        EXPECT_EQ(unknown.err, std::string(tool) + ": no camera with GUID or serial number 'XX' among the 1 found\n");
-
-        args.erase(args.begin(), args.begin() + 2);
-        const Outcome none = runWithIni(tool, args, "[device]\ninterface_class = 3\n");
-        EXPECT_EQ(none.status, 1);
-        EXPECT_EQ(none.err, std::string(tool) + ": no USB3 Vision camera found\n");
-    }
-}
-
 TEST(XmlToolTest, PlainDescriptionAsTheCameraStoresIt) {
     const std::vector<vcam::CameraConfig> world{camera(1)};
     const std::string stored = storedDescription(buildWorld(world)[0]);

@@ -13,6 +13,7 @@
 #include "FirmwareTransfer.h"
 #include "Fileio.h"
 #include "Logging.h"
+#include "Printable.h"
 #include "Stringcls.h"
 #include "brannock.h"
 #include "image/Imagebw.h"
@@ -197,12 +198,16 @@ TEST(FirmwareCatalogue, HoldsThirtyTwoAndCountsTheRest) {
 }
 
 // Names and camera texts reach the console without anything a terminal would act on.
-TEST(FirmwareCatalogue, PrintableReplacesControlCharacters) {
+TEST(Printable, ReplacesControlCharacters) {
+    using tool::printable;
     EXPECT_STREQ(printable("VCam-1_\033[2J\n\r\t\x7f.bin").c_str(), "VCam-1_?[2J????.bin");
     EXPECT_STREQ(printable("C1 \xc2\x9b" "31m and \xc2\x85 end").c_str(), "C1 ?31m and ? end");
     EXPECT_STREQ(printable("gr\xc3\xbc\xc3\x9f \xe2\x82\xac \xc2\xa0").c_str(), "gr\xc3\xbc\xc3\x9f \xe2\x82\xac \xc2\xa0");
     EXPECT_STREQ(printable("trailing \xc2").c_str(), "trailing \xc2");
     EXPECT_STREQ(printable(nullptr).c_str(), "");
+    // Text with a length of its own: a NUL inside cannot cut what follows from view.
+    EXPECT_EQ(printable(std::string("name\0\033]0;title\a", 15)), "name??]0;title?");
+    EXPECT_EQ(printable(std::string("\xc2\x9b\xc2\x9b")), "??");
 }
 
 TEST(FirmwareTransfer, PaddedLengthRoundsUpWithinTheWindow) {

@@ -41,6 +41,9 @@ const char* statusMeaning(uint16_t status) {
     case U3V_ERR_EXCEPTION: return "the library failed internally";
     case U3V_ERR_DEVICE_NOT_FOUND: return "no such device";
     case U3V_ERR_XML_UNZIP: return "the zipped description file could not be unpacked";
+    case U3V_ERR_DEVICE_GONE: return "the camera has left the bus";
+    case U3V_ERR_ACQUISITION_STOPPED: return "acquisition was stopped meanwhile";
+    case U3V_ERR_CALLED_FROM_CALLBACK: return "called from the channel's own callback";
     case U3V_ERR_USB_TRANSFER: return "a control transfer failed or timed out";
     case U3V_ERR_ACK_LENGTH: return "the camera's answer has the wrong length";
     // GenCP statuses the camera itself sends.
@@ -80,18 +83,38 @@ std::string statusText(uint16_t status) {
     return std::string(code) + " (" + statusMeaning(status) + ")";
 }
 
-int runTool(const char* program, int (*body)(int, char**), int argc, char** argv) {
+namespace {
+
+int runBody(const char* program, int (*body)(int, char**), int argc, char** argv) {
+    // Messages may quote what the camera or a file said.
     try {
         return body(argc, argv);
     } catch (const UsageError& e) {
-        std::fprintf(stderr, "%s: %s (see %s --help)\n", program, e.what(), program);
+        std::fprintf(stderr, "%s: %s (see %s --help)\n", program, printable(e.what()).c_str(), program);
         return 2;
     } catch (const std::bad_alloc&) {
         std::fprintf(stderr, "%s: out of memory\n", program);
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "%s: %s\n", program, e.what());
+        std::fprintf(stderr, "%s: %s\n", program, printable(e.what()).c_str());
     }
     return 1;
+}
+
+}  // namespace
+
+int runTool(const char* program, int (*body)(int, char**), int argc, char** argv) {
+    int status = runBody(program, body, argc, argv);
+    // Output that never arrived (a full disk, a closed pipe) is a failure, whatever came
+    // before: a script must not take a truncated listing for a whole one.
+    errno = 0;
+    const bool flushed = std::fflush(stdout) == 0;
+    if (!flushed || std::ferror(stdout) != 0) {
+        const int why = errno;
+        std::fprintf(stderr, "%s: cannot write to standard output%s%s\n", program, why != 0 ? ": " : "",
+                     why != 0 ? std::strerror(why) : "");
+        if (status == 0) status = 1;
+    }
+    return status;
 }
 
 std::string optionValue(int argc, char** argv, int& i) {
@@ -221,8 +244,11 @@ void writeFile(const std::string& path, const void* data, size_t length) {
 }
 
 void writeStdout(const void* data, size_t length) {
-    if (std::fwrite(data, 1, length, stdout) != length || std::fflush(stdout) != 0)
-        throw Failure(std::string("cannot write to standard output: ") + std::strerror(errno));
+    if (std::fwrite(data, 1, length, stdout) != length || std::fflush(stdout) != 0) {
+        const int why = errno;
+        std::clearerr(stdout);  // reported here, not once more at exit
+        throw Failure(std::string("cannot write to standard output: ") + std::strerror(why));
+    }
 }
 
 }  // namespace tool

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "Printable.h"
 #include "genicam/NodeMap.h"
 #include "tessoral/tessoral.h"
 
@@ -28,7 +29,9 @@ public:
 std::string statusText(uint16_t status);
 
 // Runs a tool's body, turning Failure, UsageError, genicam::Error and any other exception
-// into "<program>: <message>" on standard error and a non-zero exit status.
+// into "<program>: <message>" on standard error and a non-zero exit status. Standard
+// output is flushed last: when any of it could not be written, that is said on standard
+// error and a status of 0 becomes 1.
 int runTool(const char* program, int (*body)(int argc, char** argv), int argc, char** argv);
 
 // The value of option argv[i], which must follow it; advances i.

@@ -27,12 +27,7 @@ const char kUsage[] =
     "Access modes: RW read-write, RO read-only, WO write-only, NA not available now,\n"
     "NI not implemented.\n";
 
-// Printable on a terminal whatever the camera sent.
-std::string printable(const std::string& s) {
-    std::string out;
-    for (unsigned char c : s) out += (c < 0x20 || c == 0x7F) ? '?' : static_cast<char>(c);
-    return out;
-}
+using tool::printable;
 
 struct Line {
     int depth;
@@ -67,7 +62,7 @@ public:
         size_t typeWidth = 0;
         for (const Line& l : lines_) typeWidth = std::max(typeWidth, l.type.size());
         for (const Line& l : lines_) {
-            const std::string indented = std::string(2 * l.depth, ' ') + l.name;
+            const std::string indented = std::string(2 * l.depth, ' ') + printable(l.name);
             if (l.category) std::printf("%s\n", indented.c_str());
             else
                 std::printf("%-*s  %-*s  %-2s  %s\n", static_cast<int>(width), indented.c_str(),
@@ -145,13 +140,13 @@ void info(const genicam::Node& n) {
     } else if (i == genicam::Interface::Enumeration) {
         std::string list;
         for (const std::string& e : n.entries()) list += (list.empty() ? "" : ", ") + e;
-        std::printf("  entries    %s\n", list.c_str());
+        std::printf("  entries    %s\n", printable(list).c_str());
     } else if (i == genicam::Interface::Category) {
         std::string list;
         for (const std::string& f : n.features()) list += (list.empty() ? "" : ", ") + f;
-        std::printf("  features   %s\n", list.c_str());
+        std::printf("  features   %s\n", printable(list).c_str());
     }
-    if (!n.unit().empty()) std::printf("  unit       %s\n", n.unit().c_str());
+    if (!n.unit().empty()) std::printf("  unit       %s\n", printable(n.unit()).c_str());
     if (!n.toolTip().empty()) std::printf("  tool tip   %s\n", printable(n.toolTip()).c_str());
 }
 

@@ -155,6 +155,17 @@ public:
     // What U3V_GetImage copies per image: the payload size the library read at the start.
     uint64_t payloadSize() const { return payloadSize_; }
 
+    // The camera has left the bus: nothing more can be said to it, only the stream's
+    // resources remain to be given back.
+    void abandon() {
+        acquiring_ = false;
+        if (streaming_) {
+            streaming_ = false;
+            uint64_t a = 0, b = 0;
+            U3V_AcquisitionStop(stream_, &a, &b);
+        }
+    }
+
     void stop() {
         if (acquiring_) {
             acquiring_ = false;
@@ -275,6 +286,7 @@ int run(int argc, char** argv) {
     auto lastImage = start, lastProgress = start;
     auto elapsed = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(); };
 
+    bool gone = false;
     while (!interrupted) {
         const auto now = std::chrono::steady_clock::now();
         if (o.count != 0 && t.images >= o.count) break;
@@ -290,7 +302,12 @@ int run(int argc, char** argv) {
         U3V_ImageInfo info{};
         const uint16_t status = U3V_GetImage(acquisition.stream(), buffer.data(), wait, &info);
         if (status == U3V_ERR_IMAGE_TIMEOUT || status == U3V_ERR_NO_IMAGE) continue;
-        if (status == U3V_ERR_INVALID_HANDLE || status == U3V_ERR_EXCEPTION || status == U3V_ERR_STREAM_NOT_OPEN)
+        if (status == U3V_ERR_DEVICE_GONE) {
+            gone = true;
+            break;
+        }
+        // The library's own codes say no image came; a camera's trailer status is an image.
+        if ((status & 0xFF00u) == 0xC000u && status != U3V_ERR_MISSING_PACKETS)
             throw tool::Failure("taking an image failed: " + tool::statusText(status));
 
         lastImage = std::chrono::steady_clock::now();
@@ -322,7 +339,17 @@ int run(int argc, char** argv) {
         }
     }
     const double seconds = elapsed();
-    acquisition.stop();
+    // The summary comes whatever the end: what was taken is worth knowing.
+    std::string stopFailure;
+    if (gone) {
+        acquisition.abandon();
+    } else {
+        try {
+            acquisition.stop();
+        } catch (const std::exception& e) {
+            stopFailure = e.what();
+        }
+    }
     if (terminal) progress(t, seconds, true);
 
     std::printf("%llu images in %.2f s: %.1f frames/s, %.1f MB/s; missing transfers %llu, drops %llu, "
@@ -331,7 +358,13 @@ int run(int argc, char** argv) {
                 seconds > 0 ? t.bytes / seconds / 1e6 : 0.0, static_cast<unsigned long long>(t.missing),
                 static_cast<unsigned long long>(t.drops), static_cast<unsigned long long>(t.bad));
     if (o.save) std::printf("; %llu saved in %s", static_cast<unsigned long long>(t.saved), o.output.c_str());
-    std::printf("%s\n", interrupted ? " (interrupted)" : "");
+    std::printf("%s\n", gone ? " (camera gone)" : interrupted ? " (interrupted)" : "");
+    std::fflush(stdout);
+    if (gone) {
+        std::fprintf(stderr, "u3v-grab: camera gone after %llu images\n", static_cast<unsigned long long>(t.images));
+        return 1;
+    }
+    if (!stopFailure.empty()) throw tool::Failure(stopFailure);
     return interrupted ? 130 : 0;
 }
 

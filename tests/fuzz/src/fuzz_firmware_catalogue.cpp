@@ -8,6 +8,7 @@
 #include "FirmwareCatalogue.h"
 #include "FirmwareTransfer.h"
 #include "FuzzInput.h"
+#include "Printable.h"
 
 namespace {
 
@@ -25,9 +26,8 @@ bool suits(const std::string& name, const std::string& model) {
 }
 
 void checkShown(const std::string& raw) {
-    const String shown = printable(raw.c_str());
-    const std::string s = shown.c_str();
-    FUZZ_CHECK(static_cast<size_t>(shown.length()) == s.size() && s.size() <= raw.size(), "shown length");
+    const std::string s = tool::printable(raw.c_str());
+    FUZZ_CHECK(std::strlen(s.c_str()) == s.size() && s.size() <= raw.size(), "shown length");
     bool control = false;
     for (size_t i = 0; i < s.size(); ++i) {
         const auto b = static_cast<unsigned char>(s[i]);

@@ -1,0 +1,143 @@
+// tessoralsrc ! fakesink against the library's own stream, in the same run: a camera paced
+// at 400 MB/s (1920x1200 Mono8) for a while (10 s by default) each. Frames per second,
+// images lost (the camera's drops plus block id gaps) and CPU seconds per GB delivered (the
+// whole process, virtual camera included). The library is measured both ways it delivers:
+// a copy per image (U3V_GetImage) and its own buffer (U3V_LockImage, as tessoralsrc does
+// when the rows need no re-layout). All use the library's default buffer count.
+#include <gst/gst.h>
+#include <stdlib.h>
+
+#include <atomic>
+#include <cstdio>
+#include <string>
+#include <thread>
+
+#include "../BenchCamera.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr uint32_t kW = 1920, kH = 1200;
+constexpr uint64_t kBytesPerSecond = 400000000;
+
+struct Result {
+    uint64_t images = 0, lost = 0;
+    double seconds = 0, cpu = 0;
+    bool ok = false;
+    double gb() const { return static_cast<double>(images) * kW * kH / 1e9; }
+};
+
+Result runLibrary(double duration, bool locked) {
+    Result r;
+    bench::Camera camera;
+    bench::LibraryStream lib;
+    if (!camera.open(kBytesPerSecond) || !camera.size(kW, kH) || !lib.start(camera)) return r;
+    std::vector<uint8_t> destination(size_t{kW} * kH);
+    U3V_ImageInfo info{};
+    auto take = [&] {
+        if (!locked) return U3V_GetImage(lib.stream, destination.data(), 2000, &info) == U3V_OK;
+        void* data = nullptr;
+        uint32_t size = 0;
+        if (U3V_LockImage(lib.stream, &data, &size, 2000, &info) != U3V_OK) return false;
+        // Read where the image lies, as a consumer would; the check at the end needs it.
+        std::memcpy(destination.data(), data, 8);
+        return U3V_UnlockImage(lib.stream, data) == U3V_OK;
+    };
+    r.ok = take();  // the count starts here
+    uint64_t previous = info.BlockId;
+    const uint64_t dropped0 = vcam::streamStats(camera.id).dropped;
+    const double cpu0 = bench::cpuSeconds();
+    const auto t0 = Clock::now();
+    while (r.ok && bench::seconds(Clock::now() - t0) < duration) {
+        r.ok = take();
+        if (!r.ok) break;
+        if (info.BlockId > previous + 1) r.lost += info.BlockId - previous - 1;
+        previous = info.BlockId;
+        ++r.images;
+    }
+    r.seconds = bench::seconds(Clock::now() - t0);
+    r.cpu = bench::cpuSeconds() - cpu0;
+    r.lost += vcam::streamStats(camera.id).dropped - dropped0;
+    r.ok = r.ok && vcam::firstMismatch(previous, destination.data(), locked ? 8 : destination.size()) == -1;
+    lib.stop(camera);
+    return r;
+}
+
+struct Counter {
+    std::atomic<uint64_t> images{0}, lost{0}, last{0};
+};
+
+void onHandoff(GstElement*, GstBuffer* buffer, GstPad*, gpointer data) {
+    auto* c = static_cast<Counter*>(data);
+    const uint64_t block = GST_BUFFER_OFFSET(buffer);
+    if (c->last != 0 && block > c->last + 1) c->lost += block - c->last - 1;
+    c->last = block;
+    ++c->images;
+}
+
+Result runElement(double duration) {
+    Result r;
+    vcam::reset();
+    vcam::CameraConfig config;
+    config.streamBytesPerSecond = kBytesPerSecond;
+    const int camera = vcam::addCamera(config);
+    const std::string description = "tessoralsrc ! video/x-raw,width=" + std::to_string(kW) +
+                                    ",height=" + std::to_string(kH) + " ! fakesink name=sink sync=false";
+    GstElement* pipeline = gst_parse_launch(description.c_str(), nullptr);
+    if (pipeline == nullptr) return r;
+    Counter counter;
+    GstElement* sink = gst_bin_get_by_name(GST_BIN(pipeline), "sink");
+    g_object_set(sink, "signal-handoffs", TRUE, nullptr);
+    g_signal_connect(sink, "handoff", G_CALLBACK(onHandoff), &counter);
+    gst_object_unref(sink);
+    gst_element_set_state(pipeline, GST_STATE_PLAYING);
+    const auto started = Clock::now();
+    while (counter.images == 0 && bench::seconds(Clock::now() - started) < 10)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const uint64_t images0 = counter.images, lost0 = counter.lost;
+    const uint64_t dropped0 = vcam::streamStats(camera).dropped;
+    const double cpu0 = bench::cpuSeconds();
+    const auto t0 = Clock::now();
+    while (bench::seconds(Clock::now() - t0) < duration) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    r.seconds = bench::seconds(Clock::now() - t0);
+    r.cpu = bench::cpuSeconds() - cpu0;
+    r.images = counter.images - images0;
+    r.lost = counter.lost - lost0 + vcam::streamStats(camera).dropped - dropped0;
+    GstBus* bus = gst_element_get_bus(pipeline);
+    GstMessage* error = gst_bus_pop_filtered(bus, GST_MESSAGE_ERROR);
+    r.ok = images0 > 0 && error == nullptr;
+    if (error != nullptr) gst_message_unref(error);
+    gst_object_unref(bus);
+    gst_element_set_state(pipeline, GST_STATE_NULL);
+    gst_object_unref(pipeline);
+    return r;
+}
+
+void print(const char* prefix, const Result& r) {
+    std::printf("%sframes_per_s: %.1f\n", prefix, r.seconds > 0 ? r.images / r.seconds : 0.0);
+    std::printf("%smb_s: %.1f\n", prefix, r.seconds > 0 ? r.gb() * 1000 / r.seconds : 0.0);
+    std::printf("%scpu_s_per_gb: %.3f\n", prefix, r.gb() > 0 ? r.cpu / r.gb() : 0.0);
+    std::printf("%slost: %llu\n", prefix, static_cast<unsigned long long>(r.lost));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const double duration = argc > 1 ? std::atof(argv[1]) : 10.0;
+    setenv("GST_PLUGIN_PATH", TESSORAL_PLUGIN_DIR, 0);
+    setenv("GST_REGISTRY_FORK", "no", 0);
+    gst_init(nullptr, nullptr);
+    const Result element = runElement(duration);
+    const Result library = runLibrary(duration, false);
+    const Result locked = runLibrary(duration, true);
+    print("tessoralsrc_", element);
+    print("library_getimage_", library);
+    print("library_lockimage_", locked);
+    auto perGb = [](const Result& r) { return r.gb() > 0 ? r.cpu / r.gb() : 0.0; };
+    std::printf("cpu_per_gb_ratio_tessoralsrc_to_getimage: %.2f\n",
+                perGb(library) > 0 ? perGb(element) / perGb(library) : 0.0);
+    std::printf("cpu_per_gb_ratio_tessoralsrc_to_lockimage: %.2f\n",
+                perGb(locked) > 0 ? perGb(element) / perGb(locked) : 0.0);
+    if (!element.ok || !library.ok || !locked.ok) std::fprintf(stderr, "a run failed\n");
+    return element.ok && library.ok && locked.ok ? 0 : 1;
+}

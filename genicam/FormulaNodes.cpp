@@ -191,7 +191,8 @@ protected:
         } catch (const Error&) {
             return {std::numeric_limits<double>::lowest(), std::numeric_limits<double>::max()};
         }
-        if (std::isnan(a) || std::isnan(b)) return {std::numeric_limits<double>::lowest(), std::numeric_limits<double>::max()};
+        // A limit that is no number admits no write (checkFloatRange refuses it).
+        if (std::isnan(a) || std::isnan(b)) return {std::nan(""), std::nan("")};
         return {std::min(a, b), std::max(a, b)};
     }
 

@@ -88,7 +88,7 @@ std::vector<uint8_t> RegisterNode::readBytes(size_t n) const {
     if (data == nullptr)
         fail("needs " + std::string(p->what()) + " data (port " + p->name() + "), and none is attached");
     if (at > data->size() || n > data->size() - at)
-        fail("lies at bytes " + std::to_string(at) + " to " + std::to_string(at + n - 1) + " of " + p->what() + " " +
+        fail("is at bytes " + std::to_string(at) + " to " + std::to_string(at + n - 1) + " of " + p->what() + " " +
              p->name() + ", which holds " + std::to_string(data->size()));
     std::copy(data->begin() + static_cast<long>(at), data->begin() + static_cast<long>(at + n), bytes.begin());
     return bytes;
@@ -105,7 +105,7 @@ void RegisterNode::writeBytes(const std::vector<uint8_t>& bytes) {
 void RegisterNode::doSetBytes(const std::vector<uint8_t>& bytes) {
     const size_t n = getLength();
     if (bytes.size() != n)
-        fail("holds " + std::to_string(n) + " bytes; " + std::to_string(bytes.size()) + " were given");
+        fail("has " + std::to_string(n) + " bytes; " + std::to_string(bytes.size()) + " were given");
     writeBytes(bytes);
 }
 

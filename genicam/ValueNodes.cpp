@@ -144,6 +144,9 @@ protected:
     int64_t incInt() const override {
         if (!inc_.present()) return 1;
         const int64_t inc = intFrom(inc_);
+        // Cameras report an increment of 0 for a value that takes any step; a file that
+        // writes 0 itself, or any negative increment, is broken.
+        if (inc == 0 && !inc_.ref.empty()) return 1;
         if (inc < 1) fail("<Inc> is " + std::to_string(inc) + "; it must be at least 1");
         return inc;
     }

@@ -34,7 +34,19 @@ std::string trim(std::string s) {
     return s.substr(b, s.find_last_not_of(ws) - b + 1);
 }
 
+std::string_view trimmed(std::string_view s) {
+    const char* ws = " \t\r\n";
+    const size_t b = s.find_first_not_of(ws);
+    if (b == std::string_view::npos) return {};
+    return s.substr(b, s.find_last_not_of(ws) - b + 1);
+}
+
 std::string content(const xmlNode* n) {
+    // Nearly every element holds one text node: read it in place.
+    const xmlNode* c = n->children;
+    if (c == nullptr) return {};
+    if (c->next == nullptr && (c->type == XML_TEXT_NODE || c->type == XML_CDATA_SECTION_NODE) && c->content)
+        return std::string(trimmed(reinterpret_cast<const char*>(c->content)));
     xmlChar* v = xmlNodeGetContent(n);
     if (v == nullptr) return {};
     std::string s(reinterpret_cast<const char*>(v));
@@ -46,8 +58,14 @@ Props::Item itemOf(const xmlNode* e) {
     Props::Item item;
     item.element = localName(e);
     item.text = content(e);
-    for (const xmlAttr* a = e->properties; a != nullptr; a = a->next)
-        item.attributes.emplace_back(reinterpret_cast<const char*>(a->name), attribute(e, reinterpret_cast<const char*>(a->name)));
+    for (const xmlAttr* a = e->properties; a != nullptr; a = a->next) {
+        const xmlNode* v = a->children;
+        if (v != nullptr && v->next == nullptr && v->type == XML_TEXT_NODE && v->content)
+            item.attributes.emplace_back(reinterpret_cast<const char*>(a->name), reinterpret_cast<const char*>(v->content));
+        else
+            item.attributes.emplace_back(reinterpret_cast<const char*>(a->name),
+                                         attribute(e, reinterpret_cast<const char*>(a->name)));
+    }
     return item;
 }
 
@@ -161,7 +179,7 @@ std::unique_ptr<NodeMap> NodeMap::parse(std::string_view xml, Port& port) {
     // No network, no errors on the console: the one-line message below says it all.
     std::unique_ptr<xmlDoc, DocFree> doc(xmlCtxtReadMemory(ctxt.get(), xml.data(), static_cast<int>(xml.size()),
                                                            "description.xml", nullptr,
-                                                           XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING));
+                                                           XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_COMPACT));
     if (!doc) {
         const xmlError* e = xmlCtxtGetLastError(ctxt.get());
         std::string message = e && e->message ? trim(e->message) : std::string("unknown error");

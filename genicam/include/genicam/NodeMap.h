@@ -253,6 +253,7 @@ private:
     std::vector<Node*> order_;
     std::string modelName_, vendorName_;
     mutable int depth_ = 0;
+    mutable long steps_ = 0;
 
     std::map<uint64_t, std::vector<uint8_t>> chunks_, events_;
     // Registers by the nodes their <pInvalidator> names.

@@ -2,6 +2,7 @@
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 
+#include <cstring>
 #include <limits>
 
 #include "Nodes.h"
@@ -108,8 +109,10 @@ private:
         if (name.empty()) return;  // not a node (a comment element, say)
 
         Props props;
+        props.items.reserve(8);
+        const bool toolTip = hasChild(e, "ToolTip");
         for (const xmlNode* c = e->children; c != nullptr; c = c->next) {
-            if (!isElement(c)) continue;
+            if (!isElement(c) || unused(c, toolTip)) continue;
             if (type == "Enumeration" && localName(c) == "EnumEntry") {
                 props.items.push_back({"EnumEntry", enumEntry(c, name), {}});
                 continue;
@@ -117,6 +120,22 @@ private:
             props.items.push_back(child(c, name));
         }
         add(makeNode(map_, type, name, props));
+    }
+
+    static bool hasChild(const xmlNode* e, const char* element) {
+        for (const xmlNode* c = e->children; c != nullptr; c = c->next)
+            if (isElement(c) && std::strcmp(reinterpret_cast<const char*>(c->name), element) == 0) return true;
+        return false;
+    }
+
+    // Elements for a person browsing the file, which no node uses: skipped unread, as
+    // they are much of a large file. A Description stands in for a missing ToolTip.
+    static bool unused(const xmlNode* c, bool toolTip) {
+        const char* n = reinterpret_cast<const char*>(c->name);
+        for (const char* skipped :
+             {"DisplayName", "Visibility", "Streamable", "DocuURL", "IsDeprecated", "Extension", "pSelected"})
+            if (std::strcmp(n, skipped) == 0) return true;
+        return toolTip && std::strcmp(n, "Description") == 0;
     }
 
     // An element of a node; an IntSwissKnife written inside a register is one term of its

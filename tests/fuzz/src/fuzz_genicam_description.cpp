@@ -22,27 +22,30 @@ namespace {
     std::abort();
 }
 
-// 64 KiB of registers from 0, the input's bytes over and over; above that nothing.
+// 4 KiB of registers, the input's first bytes, seen again every 4 KiB up to 4 GiB; above
+// that nothing.
 class FuzzPort : public genicam::Port {
 public:
-    explicit FuzzPort(std::string_view seed) : bytes_(0x10000) {
-        for (size_t i = 0; i < bytes_.size(); ++i) bytes_[i] = seed.empty() ? 0 : static_cast<uint8_t>(seed[i % seed.size()]);
+    static constexpr size_t kSize = 4096;
+    explicit FuzzPort(std::string_view seed) {
+        for (size_t i = 0; i < kSize; ++i) bytes_[i] = seed.empty() ? 0 : static_cast<uint8_t>(seed[i % seed.size()]);
     }
     void read(uint64_t address, uint8_t* data, size_t length) override {
         check(address, length);
-        std::memcpy(data, bytes_.data() + address, length);
+        for (size_t i = 0; i < length; ++i) data[i] = bytes_[(address + i) % kSize];
     }
     void write(uint64_t address, const uint8_t* data, size_t length) override {
         check(address, length);
-        std::memcpy(bytes_.data() + address, data, length);
+        for (size_t i = 0; i < length; ++i) bytes_[(address + i) % kSize] = data[i];
     }
 
 private:
-    void check(uint64_t address, size_t length) const {
+    static void check(uint64_t address, size_t length) {
         if (length == 0 || length > (1u << 20)) broken("a register access of a length the engine refuses");
-        if (address >= bytes_.size() || length > bytes_.size() - address) throw genicam::Error("no register there");
+        if (address >= (uint64_t{1} << 32) || length > (uint64_t{1} << 32) - address)
+            throw genicam::Error("no register there");
     }
-    std::vector<uint8_t> bytes_;
+    uint8_t bytes_[kSize];
 };
 
 template <class F>

@@ -31,8 +31,7 @@ struct Element {
 
 // Elements for a person browsing the file, which no node uses; much of a large file.
 bool forBrowsing(const char* n) {
-    for (const char* skipped : {"DisplayName", "Visibility", "Streamable", "DocuURL", "IsDeprecated", "Extension",
-                                "pSelected"})
+    for (const char* skipped : {"DisplayName", "Visibility", "Streamable", "DocuURL", "IsDeprecated", "Extension"})
         if (std::strcmp(n, skipped) == 0) return true;
     return false;
 }
@@ -144,6 +143,10 @@ private:
             if (at(c).browsing || (toolTip && is(c, "Description"))) continue;
             if (type == "Enumeration" && is(c, "EnumEntry")) {
                 props.items.push_back({"EnumEntry", enumEntry(c, name), {}});
+                continue;
+            }
+            if (is(c, "pSelected")) {
+                map_.selectedBy_.emplace(trim(at(c).text), name);
                 continue;
             }
             props.items.push_back(child(c, name));

@@ -341,6 +341,10 @@ double Node::maxFloat() const {
     return std::numeric_limits<double>::max();
 }
 std::vector<std::string> Node::features() const { return {}; }
+std::string Node::selector() const {
+    auto it = map_.selectedBy_.find(name_);
+    return it == map_.selectedBy_.end() ? std::string() : it->second;
+}
 std::vector<std::string> Node::entries() const { return {}; }
 
 std::string Node::valueText() const {

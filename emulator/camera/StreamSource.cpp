@@ -104,7 +104,7 @@ void StreamSource::trigger() {
     std::lock_guard lock(mutex_);
     if (!running() || !triggerMode_) return;  // a camera not acquiring ignores triggers
     SteadyTime at = std::chrono::steady_clock::now();
-    if (paced() && at < lastTaken_ + period_) at = lastTaken_ + period_;
+    if (paced() && at < lastTaken_ + periodCeil()) at = lastTaken_ + periodCeil();
     if (hold(nextBlockId_, at)) {
         ++nextBlockId_;
         lastTaken_ = at;
@@ -125,7 +125,7 @@ void StreamSource::setPacing(uint64_t bytesPerSecond, uint32_t frameRate) {
     bytesPerSecond_ = bytesPerSecond;
     frameRate_ = frameRate;
     recomputePeriod();
-    start_ = now + period_;  // the next image one new period after now
+    start_ = now + periodCeil();  // the next image one new period after now
     nextTick_ = 0;
 }
 
@@ -162,32 +162,60 @@ void StreamSource::clearFaults() {
 }
 
 void StreamSource::recomputePeriod() {
-    std::chrono::nanoseconds period{0};
-    if (frameRate_ != 0) period = std::chrono::nanoseconds(1000000000ull / frameRate_);
-    if (bytesPerSecond_ != 0) {
-        const long double bytes = static_cast<long double>(u3v::kLeaderSize + payload_ + u3v::kTrailerSize);
-        const auto ns = static_cast<int64_t>(bytes * 1e9L / static_cast<long double>(bytesPerSecond_));
-        period = std::max(period, std::chrono::nanoseconds(std::max<int64_t>(ns, 1)));
+    using Wide = unsigned __int128;
+    uint64_t ns = 0, div = 1;
+    if (frameRate_ != 0) {
+        ns = 1000000000ull;
+        div = frameRate_;
     }
-    period_ = period;
+    if (bytesPerSecond_ != 0) {
+        const uint64_t bytes = u3v::kLeaderSize + payload_ + u3v::kTrailerSize;
+        const uint64_t byteNs = bytes * 1000000000ull;  // below 2^64 for any image of 2^32 bytes
+        // The slower of the two limits wins.
+        if (ns == 0 || Wide{byteNs} * div > Wide{ns} * bytesPerSecond_) {
+            ns = byteNs;
+            div = bytesPerSecond_;
+        }
+    }
+    periodNs_ = ns;
+    periodDiv_ = div;
+}
+
+SteadyTime StreamSource::tickTime(uint64_t k) const {
+    using Wide = unsigned __int128;
+    const Wide ns = Wide{k} * periodNs_ / periodDiv_;
+    return start_ + std::chrono::nanoseconds(static_cast<int64_t>(ns));
+}
+
+uint64_t StreamSource::lastTickDue(SteadyTime now) const {
+    using Wide = unsigned __int128;
+    const auto elapsed = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(now - start_).count());
+    // The largest k with floor(k * periodNs_ / periodDiv_) <= elapsed, that is
+    // k * periodNs_ < (elapsed + 1) * periodDiv_.
+    return static_cast<uint64_t>(((Wide{elapsed} + 1) * periodDiv_ - 1) / periodNs_);
+}
+
+std::chrono::nanoseconds StreamSource::periodCeil() const {
+    if (periodNs_ == 0) return std::chrono::nanoseconds(0);
+    return std::chrono::nanoseconds(static_cast<int64_t>((periodNs_ + periodDiv_ - 1) / periodDiv_));
 }
 
 void StreamSource::restartSchedule(SteadyTime now) {
     start_ = now;
     nextTick_ = 0;
-    lastTaken_ = now - period_;
+    lastTaken_ = now - periodCeil();
 }
 
 void StreamSource::advance(SteadyTime now) {
     if (!running() || triggerMode_ || !paced() || now < start_) return;
-    const uint64_t due = static_cast<uint64_t>((now - start_) / period_);  // last tick due
+    const uint64_t due = lastTickDue(now);
     while (nextTick_ <= due) {
         if (count_ == ring_.size()) {
             stats_.dropped += due - nextTick_ + 1;  // full until someone reads
             nextTick_ = due + 1;
             break;
         }
-        const SteadyTime at = start_ + period_ * static_cast<int64_t>(nextTick_);
+        const SteadyTime at = tickTime(nextTick_);
         hold(nextBlockId_++, at);
         lastTaken_ = at;
         ++nextTick_;
@@ -310,7 +338,7 @@ SourceStep StreamSource::next(uint8_t* buffer, int room, SteadyTime now) {
             if (!running() || triggerMode_) return step;
             if (paced()) {
                 step.kind = SourceStep::Kind::Later;
-                step.readyAt = start_ + period_ * static_cast<int64_t>(nextTick_);
+                step.readyAt = tickTime(nextTick_);
                 return step;
             }
             hold(nextBlockId_++, now);  // unpaced: taken the moment it is asked for

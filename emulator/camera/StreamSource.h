@@ -63,8 +63,13 @@ private:
     enum class Phase { Leader, Payload, Trailer };
 
     bool running() const { return enabled_ && acquiring_; }
-    bool paced() const { return period_.count() > 0; }
+    bool paced() const { return periodNs_ != 0; }
     void recomputePeriod();
+    // Capture time of free-running tick k, and the last tick due by `now` (exact: the
+    // period is kept as a fraction, so that 30000 images a second are 30000, not 30000.3).
+    SteadyTime tickTime(uint64_t k) const;
+    uint64_t lastTickDue(SteadyTime now) const;
+    std::chrono::nanoseconds periodCeil() const;
     void restartSchedule(SteadyTime now);
     void advance(SteadyTime now);  // takes the free-running images due by now
     bool hold(uint64_t blockId, SteadyTime at);
@@ -83,7 +88,8 @@ private:
     const SteadyTime powerOn_;
     uint64_t bytesPerSecond_;
     uint32_t frameRate_;
-    std::chrono::nanoseconds period_{0};
+    uint64_t periodNs_ = 0;   // the period is periodNs_ / periodDiv_ nanoseconds; 0 = unpaced
+    uint64_t periodDiv_ = 1;
 
     bool enabled_ = false;
     bool acquiring_ = false;
@@ -93,7 +99,7 @@ private:
     ImageGeometry geometry_;
     std::vector<uint8_t> pattern_;  // patternByte(k) for every k an image may use
 
-    // Free-running schedule: image k is taken at start_ + k * period_.
+    // Free-running schedule: image k is taken at tickTime(k), start_ + k periods.
     SteadyTime start_{};
     uint64_t nextTick_ = 0;
     SteadyTime lastTaken_{};

@@ -94,6 +94,10 @@ struct CameraConfig {
     uint32_t imageBuffers = 4;                  // images the camera holds for the host (>= 1)
     uint8_t payloadAlignmentLog2 = 3;           // SI_Info alignment: 2^n bytes (advisory)
 
+    // The bus (see "A real bus" below): each bulk or interrupt transfer on this device
+    // completes this long after its data is there; 0 = at once.
+    uint32_t transferLatencyUs = 0;
+
     // Firmware update (see the download window in emulator/README.md).
     uint32_t flashTimeMs = 1000;   // on the bus, writing its flash, after the start command
     uint32_t rebootTimeMs = 2000;  // off the bus, rebooting, before it comes back
@@ -291,6 +295,29 @@ struct StreamFault {
 };
 void addStreamFault(int camera, const StreamFault& fault);
 void clearStreamFaults(int camera);
+
+// ---------------------------------------------------------------------------------------
+// A real bus
+//
+// Completion latency: a host controller reports a finished transfer some tens of
+// microseconds after its last packet. A bulk or interrupt transfer on a device with a
+// latency L (CameraConfig::transferLatencyUs, transfer_latency_us, setTransferLatency)
+// completes L after its data is there: an asynchronous one reaches event handling no
+// earlier, a synchronous call returns no earlier. The device goes on serving the next
+// queued read at once, so a host that keeps several reads in flight loses nothing to the
+// latency, and one that queues one read at a time loses L per transfer. The latency is a
+// schedule: nobody sleeps per transfer. A change applies to transfers served from then on.
+//
+// Submitted buffer memory: like Linux's usbfs_memory_mb, a limit on the bytes of the
+// transfers submitted and not yet reaped, over the whole process (setUsbfsMemoryLimit,
+// usbfs_memory_mb; 0 = none, the default). A submission that would go beyond it fails with
+// LIBUSB_ERROR_NO_MEM and changes nothing; an asynchronous transfer holds its length from
+// libusb_submit_transfer until its completion is handed to event handling (or until it is
+// freed), a synchronous one for the time of its call. reset() takes the limit away.
+void setTransferLatency(int id, uint32_t microseconds);
+void setUsbfsMemoryLimit(uint64_t bytes);
+uint64_t usbfsMemoryLimit();
+uint64_t usbfsMemoryInUse();  // bytes held by submitted transfers now
 
 // ---------------------------------------------------------------------------------------
 // Events

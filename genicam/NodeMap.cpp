@@ -476,15 +476,23 @@ private:
         add(makeNode(map_, type, name, props));
     }
 
+    // Entry names are local to their enumeration ("Off" appears in many, and may equal a
+    // feature's name), so each is kept as EnumEntry_<Enumeration>_<Name>. Files that already
+    // write that full name keep it as it is.
     std::string enumEntry(const xmlNode* e, const std::string& enumeration) {
         const std::string name = attribute(e, "Name");
         if (name.empty()) throw Error("an EnumEntry of " + enumeration + " has no Name");
+        const std::string prefix = "EnumEntry_" + enumeration + "_";
+        const std::string internal = name.rfind(prefix, 0) == 0 ? name : prefix + name;
         Props props;
         for (const xmlNode* c = e->children; c != nullptr; c = c->next)
             if (isElement(c)) props.items.push_back(itemOf(c));
         props.items.push_back({"#Enumeration", enumeration, {}});
-        add(makeNode(map_, "EnumEntry", name, props));
-        return name;
+        props.items.push_back({"#Name", name, {}});
+        if (map_.nodes_.count(internal))
+            throw Error("the enumeration " + enumeration + " names two entries '" + name + "'");
+        add(makeNode(map_, "EnumEntry", internal, props));
+        return internal;
     }
 
     // A StructReg shares its address, length, port and access among StructEntry nodes,

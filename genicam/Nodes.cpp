@@ -244,11 +244,12 @@ class EnumEntryNode : public Base {
 public:
     EnumEntryNode(NodeMap& map, const std::string& name, const std::string& type, const Props& props)
         : Base(map, name, type, props), value_(Source::of(props, "Value")) {
+        fileName_ = props.text("#Name");
         symbolic_ = props.text("Symbolic");
         if (symbolic_.empty()) {
-            // Entries are conventionally named EnumEntry_<Enumeration>_<Symbolic> or
-            // <Enumeration>_<Symbolic>.
-            symbolic_ = name;
+            // The Name is the symbolic, bar the prefixes some files write:
+            // EnumEntry_<Enumeration>_<Symbolic> or <Enumeration>_<Symbolic>.
+            symbolic_ = fileName_.empty() ? name : fileName_;
             const std::string enumeration = props.text("#Enumeration");
             if (symbolic_.rfind("EnumEntry_", 0) == 0) symbolic_.erase(0, 10);
             if (symbolic_.size() > enumeration.size() + 1 && symbolic_.rfind(enumeration + "_", 0) == 0)
@@ -258,6 +259,8 @@ public:
 
     Interface interface() const override { return Interface::Integer; }
     const std::string& symbolic() const { return symbolic_; }
+    // The Name the file gave the entry.
+    const std::string& fileName() const { return fileName_; }
     int64_t entryValue() const {
         if (!value_.present()) fail("has no <Value>");
         return intFrom(value_);
@@ -269,7 +272,7 @@ protected:
 
 private:
     Source value_;
-    std::string symbolic_;
+    std::string symbolic_, fileName_;
 };
 
 class EnumerationNode : public ValueNode {
@@ -315,7 +318,7 @@ protected:
     }
     void doSetString(const std::string& symbolic) override {
         for (const EnumEntryNode* e : all()) {
-            if (e->symbolic() != symbolic && e->name() != symbolic) continue;
+            if (e->symbolic() != symbolic && e->name() != symbolic && e->fileName() != symbolic) continue;
             const Access a = accessOf(*e);
             if (a == Access::NA || a == Access::NI) fail("entry " + symbolic + " is not available now");
             return store(e->entryValue());

@@ -48,17 +48,22 @@ StreamSource::StreamSource(const CameraConfig& config, SteadyTime powerOn)
       frameRate_(config.frameRate),
       ring_(std::max<uint32_t>(config.imageBuffers, 1)) {}
 
-uint16_t StreamSource::enable(const StreamPlan& plan, uint64_t payloadSize, const ImageGeometry& geometry) {
+uint16_t StreamSource::enable(const StreamPlan& plan, uint64_t imageSize, const ImageGeometry& geometry,
+                              const chunk::Layout& chunks) {
     std::lock_guard lock(mutex_);
+    const uint64_t payloadSize = imageSize + chunk::tailSize(chunks);
     const uint64_t capacity = uint64_t{plan.transferSize} * plan.transferCount + plan.final1 + plan.final2;
     if (capacity < payloadSize) return u3v::kStatusSiRegistersInconsistent;
     if (enabled_) return 0;
     plan_ = plan;
     payload_ = payloadSize;
+    image_ = imageSize;
+    chunks_ = chunks;
+    tail_.resize(payloadSize - imageSize);
     geometry_ = geometry;
-    if (pattern_.size() < payloadSize + kPatternShifts) {
+    if (pattern_.size() < imageSize + kPatternShifts) {
         // Once per camera and size: every image after this costs one copy of its bytes.
-        pattern_.resize(payloadSize + kPatternShifts);
+        pattern_.resize(imageSize + kPatternShifts);
         for (size_t k = 0; k < pattern_.size(); ++k) pattern_[k] = patternByte(k);
     }
     enabled_ = true;
@@ -80,16 +85,23 @@ bool StreamSource::enabled() const {
     return enabled_;
 }
 
-void StreamSource::setAcquisition(bool on) {
+void StreamSource::setAcquisition(bool on, uint64_t frames) {
     std::lock_guard lock(mutex_);
     const SteadyTime now = std::chrono::steady_clock::now();
     advance(now);
     if (on && !acquiring_) {
         acquiring_ = true;
+        limited_ = frames != 0;
+        framesLeft_ = frames;
         restartSchedule(now);
     } else if (!on) {
         acquiring_ = false;
     }
+}
+
+void StreamSource::setExposure(uint32_t microseconds) {
+    std::lock_guard lock(mutex_);
+    exposureUs_ = microseconds;
 }
 
 void StreamSource::setTriggerMode(bool on) {
@@ -219,6 +231,7 @@ void StreamSource::advance(SteadyTime now) {
         hold(nextBlockId_++, at);
         lastTaken_ = at;
         ++nextTick_;
+        if (!acquiring_) break;  // the last image of a limited acquisition
     }
 }
 
@@ -231,6 +244,7 @@ bool StreamSource::hold(uint64_t blockId, SteadyTime at) {
     ++count_;
     ++stats_.taken;
     stats_.lastBlockId = blockId;
+    if (limited_ && --framesLeft_ == 0) acquiring_ = false;  // SingleFrame, MultiFrame: done
     return true;
 }
 
@@ -277,9 +291,9 @@ void StreamSource::writeLeader(uint8_t* out) const {
     putLe16(out + kLeaderOffSize, kLeaderSize);
     putLe64(out + kLeaderOffBlockId, image.blockId);
     const StreamFault* type = fault(StreamFaultKind::WrongPayloadType);
-    putLe16(out + kLeaderOffPayloadType, type ? type->payloadType : kPayloadTypeImage);
-    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(image.takenAt - powerOn_).count();
-    putLe64(out + kLeaderOffTimestamp, static_cast<uint64_t>(std::max<int64_t>(ns, 0)));
+    const uint16_t payloadType = chunks_.active ? chunk::kPayloadTypeImageExtendedChunk : kPayloadTypeImage;
+    putLe16(out + kLeaderOffPayloadType, type ? type->payloadType : payloadType);
+    putLe64(out + kLeaderOffTimestamp, timestampOf(image));
     putLe32(out + kLeaderOffPixelFormat, geometry_.pixelFormat);
     putLe32(out + kLeaderOffSizeX, geometry_.width);
     putLe32(out + kLeaderOffSizeY, geometry_.height);
@@ -311,15 +325,51 @@ SourceStep StreamSource::sendBytes(uint8_t* buffer, int room, const uint8_t* byt
     return step;
 }
 
-// Payload bytes [offset_, offset_ + size - cut) of the image being sent.
+// Payload bytes [offset_, offset_ + size - cut) of the image being sent: the pattern up to
+// the image's end, its chunks after it.
 SourceStep StreamSource::sendPayload(uint8_t* buffer, int room, uint32_t size, uint32_t cut) {
     const uint64_t blockId = ring_[head_].blockId;
     const size_t sent = size - std::min(cut, size);
+    if (offset_ + sent > image_) {
+        // Only the last transfers reach the chunks; they are few bytes, copied in two parts.
+        const size_t fromImage = offset_ < image_ ? static_cast<size_t>(image_ - offset_) : 0;
+        const size_t n = std::min(sent, static_cast<size_t>(room));
+        const size_t a = std::min(fromImage, n);
+        if (a > 0) std::memcpy(buffer, pattern_.data() + offset_ + blockId % kPatternShifts, a);
+        if (n > a) std::memcpy(buffer + a, tail_.data() + (offset_ + a - image_), n - a);
+        stampBlockId(buffer, std::min<uint64_t>(a, n), blockId);
+        SourceStep step;
+        step.kind = SourceStep::Kind::Served;
+        step.status = sent > static_cast<size_t>(room) ? IoStatus::Overflow : IoStatus::Completed;
+        step.actual = static_cast<int>(n);
+        return step;
+    }
     SourceStep step = sendBytes(buffer, room, pattern_.data() + offset_ + blockId % kPatternShifts, sent);
-    for (uint64_t i = offset_; i < kStampBytes && i < offset_ + static_cast<uint64_t>(step.actual); ++i) {
+    stampBlockId(buffer, static_cast<uint64_t>(step.actual), blockId);
+    return step;
+}
+
+// The first bytes of every image hold its block id.
+void StreamSource::stampBlockId(uint8_t* buffer, uint64_t written, uint64_t blockId) const {
+    for (uint64_t i = offset_; i < kStampBytes && i < offset_ + written && i < image_; ++i) {
         buffer[i - offset_] = static_cast<uint8_t>(blockId >> (8 * i));
     }
-    return step;
+}
+
+void StreamSource::writeChunks() {
+    const Held& image = ring_[head_];
+    chunk::Values v;
+    v.timestamp = timestampOf(image);
+    v.frameId = image.blockId;
+    v.width = geometry_.width;
+    v.height = geometry_.height;
+    v.exposureUs = exposureUs_;
+    chunk::writeTail(chunks_, image_, v, tail_.data());
+}
+
+uint64_t StreamSource::timestampOf(const Held& image) const {
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(image.takenAt - powerOn_).count();
+    return static_cast<uint64_t>(std::max<int64_t>(ns, 0));
 }
 
 void StreamSource::finishImage(bool complete) {
@@ -353,6 +403,7 @@ SourceStep StreamSource::next(uint8_t* buffer, int room, SteadyTime now) {
         transferIndex_ = 0;
         offset_ = 0;
         chooseFaults();
+        if (chunks_.active) writeChunks();
     }
 
     auto interrupted = [&](uint32_t position) {

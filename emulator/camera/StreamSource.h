@@ -10,6 +10,7 @@
 #include <mutex>
 #include <vector>
 
+#include "camera/ChunkData.h"
 #include "device/Endpoint.h"
 #include "vcam/vcam.h"
 
@@ -32,11 +33,15 @@ class StreamSource final : public InSource {
 public:
     StreamSource(const CameraConfig& config, SteadyTime powerOn);
 
-    // Stream enable going on: takes the plan; a GenCP or stream status (0 = enabled).
-    uint16_t enable(const StreamPlan& plan, uint64_t payloadSize, const ImageGeometry& geometry);
+    // Stream enable going on: takes the plan; a GenCP or stream status (0 = enabled). The
+    // payload is the image's bytes and, with chunk mode active, the chunks after them.
+    uint16_t enable(const StreamPlan& plan, uint64_t imageSize, const ImageGeometry& geometry,
+                    const chunk::Layout& chunks = {});
     void disable();  // discards the image being sent and every held image
     bool enabled() const;
-    void setAcquisition(bool on);
+    // Acquisition start takes `frames` images and ends by itself (0: until stopped).
+    void setAcquisition(bool on, uint64_t frames = 0);
+    void setExposure(uint32_t microseconds);  // what the exposure chunk reports
     void setTriggerMode(bool on);
     void trigger();  // one TriggerSoftware
     void reset();    // power loss: off, nothing held
@@ -82,6 +87,9 @@ private:
     void writeTrailer(uint8_t* out) const;
     SourceStep sendBytes(uint8_t* buffer, int room, const uint8_t* bytes, size_t size);
     SourceStep sendPayload(uint8_t* buffer, int room, uint32_t size, uint32_t cut);
+    void stampBlockId(uint8_t* buffer, uint64_t written, uint64_t blockId) const;
+    void writeChunks();
+    uint64_t timestampOf(const Held& image) const;
     void finishImage(bool complete);
 
     mutable std::mutex mutex_;
@@ -95,7 +103,13 @@ private:
     bool acquiring_ = false;
     bool triggerMode_ = false;
     StreamPlan plan_;
-    uint64_t payload_ = 0;
+    uint64_t payload_ = 0;  // image and chunks
+    uint64_t image_ = 0;
+    chunk::Layout chunks_;
+    std::vector<uint8_t> tail_;  // the chunks of the image being sent
+    uint32_t exposureUs_ = 0;
+    uint64_t framesLeft_ = 0;  // of a limited acquisition
+    bool limited_ = false;
     ImageGeometry geometry_;
     std::vector<uint8_t> pattern_;  // patternByte(k) for every k an image may use
 

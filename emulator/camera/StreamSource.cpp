@@ -314,10 +314,12 @@ void StreamSource::writeTrailer(uint8_t* out) const {
 }
 
 // One transfer of `size` bytes into a read of `room` bytes: what does not fit is lost, and
-// the read says so, as a host controller reports babble.
-SourceStep StreamSource::sendBytes(uint8_t* buffer, int room, const uint8_t* bytes, size_t size) {
+// the read says so, as a host controller reports babble. `copy(out, n)` writes the first
+// n bytes of the transfer.
+template <typename Copy>
+SourceStep StreamSource::sendTransfer(uint8_t* buffer, int room, size_t size, Copy copy) {
     const size_t n = std::min(size, static_cast<size_t>(room));
-    if (n > 0) std::memcpy(buffer, bytes, n);
+    if (n > 0) copy(buffer, n);
     SourceStep step;
     step.kind = SourceStep::Kind::Served;
     step.status = size > static_cast<size_t>(room) ? IoStatus::Overflow : IoStatus::Completed;
@@ -325,28 +327,22 @@ SourceStep StreamSource::sendBytes(uint8_t* buffer, int room, const uint8_t* byt
     return step;
 }
 
+SourceStep StreamSource::sendBytes(uint8_t* buffer, int room, const uint8_t* bytes, size_t size) {
+    return sendTransfer(buffer, room, size, [bytes](uint8_t* out, size_t n) { std::memcpy(out, bytes, n); });
+}
+
 // Payload bytes [offset_, offset_ + size - cut) of the image being sent: the pattern up to
 // the image's end, its chunks after it.
 SourceStep StreamSource::sendPayload(uint8_t* buffer, int room, uint32_t size, uint32_t cut) {
     const uint64_t blockId = ring_[head_].blockId;
     const size_t sent = size - std::min(cut, size);
-    if (offset_ + sent > image_) {
-        // Only the last transfers reach the chunks; they are few bytes, copied in two parts.
-        const size_t fromImage = offset_ < image_ ? static_cast<size_t>(image_ - offset_) : 0;
-        const size_t n = std::min(sent, static_cast<size_t>(room));
-        const size_t a = std::min(fromImage, n);
-        if (a > 0) std::memcpy(buffer, pattern_.data() + offset_ + blockId % kPatternShifts, a);
-        if (n > a) std::memcpy(buffer + a, tail_.data() + (offset_ + a - image_), n - a);
-        stampBlockId(buffer, std::min<uint64_t>(a, n), blockId);
-        SourceStep step;
-        step.kind = SourceStep::Kind::Served;
-        step.status = sent > static_cast<size_t>(room) ? IoStatus::Overflow : IoStatus::Completed;
-        step.actual = static_cast<int>(n);
-        return step;
-    }
-    SourceStep step = sendBytes(buffer, room, pattern_.data() + offset_ + blockId % kPatternShifts, sent);
-    stampBlockId(buffer, static_cast<uint64_t>(step.actual), blockId);
-    return step;
+    const uint8_t* pattern = pattern_.data() + blockId % kPatternShifts;
+    return sendTransfer(buffer, room, sent, [&](uint8_t* out, size_t n) {
+        const size_t fromImage = offset_ < image_ ? std::min(n, static_cast<size_t>(image_ - offset_)) : 0;
+        if (fromImage > 0) std::memcpy(out, pattern + offset_, fromImage);
+        if (n > fromImage) std::memcpy(out + fromImage, tail_.data() + (offset_ + fromImage - image_), n - fromImage);
+        stampBlockId(out, fromImage, blockId);
+    });
 }
 
 // The first bytes of every image hold its block id.

@@ -85,6 +85,8 @@ private:
     const StreamFault* fault(StreamFaultKind kind) const;
     void writeLeader(uint8_t* out) const;
     void writeTrailer(uint8_t* out) const;
+    template <typename Copy>
+    SourceStep sendTransfer(uint8_t* buffer, int room, size_t size, Copy copy);
     SourceStep sendBytes(uint8_t* buffer, int room, const uint8_t* bytes, size_t size);
     SourceStep sendPayload(uint8_t* buffer, int room, uint32_t size, uint32_t cut);
     void stampBlockId(uint8_t* buffer, uint64_t written, uint64_t blockId) const;

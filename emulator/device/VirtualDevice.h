@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -69,6 +70,10 @@ public:
     bool driverBound(int number) const { return driverBound_.count(number) != 0; }
     void setDriverBound(int number, bool bound);
 
+    // How long after its data a bulk or interrupt transfer completes (under the world lock).
+    std::chrono::microseconds transferLatency() const { return transferLatency_; }
+    void setTransferLatency(std::chrono::microseconds latency) { transferLatency_ = latency; }
+
     // A device reset: halts cleared, queued data dropped.
     void resetPipes();
 
@@ -92,6 +97,7 @@ private:
     std::map<int, const void*> claims_;
     std::set<int> driverBound_;
     std::set<int> driverDefault_;
+    std::chrono::microseconds transferLatency_{0};
     bool plugged_ = false;
     uint64_t session_ = 0;
     uint8_t bus_ = 0, address_ = 0, port_ = 0;

@@ -140,6 +140,7 @@ void World::reset() {
     std::lock_guard<std::mutex> lock(mutex_);
     removeAllLocked();
     calls_.clear();
+    usbfsLimit_ = 0;  // what transfers in flight hold stays theirs
 }
 
 void World::replace(const WorldConfig& config) {
@@ -161,6 +162,7 @@ void World::install(const WorldConfig& config) {
     removeAllLocked();
     calls_.clear();
     stateDir_ = config.stateDir;
+    usbfsLimit_ = config.usbfsMemoryBytes;
     for (const auto& device : fresh) addLocked(device);
 }
 

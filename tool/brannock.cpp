@@ -112,7 +112,7 @@ void set_console_attribute(uint16_t attribute) {
     say("%s", attribute == kAttributeWarning ? "\033[91m" : "\033[0m");
 }
 
-String firmware_select() {
+String firmware_select(std::string* guid) {
     FirmwareCatalogue catalogue;
     catalogue.entries.reserve(MAX_FIRMWARE_FILES);
     std::unique_ptr<AcquisitionUSB3> camera = std::make_unique<AcquisitionUSB3>();
@@ -155,6 +155,7 @@ String firmware_select() {
     if (answer >= 1 && answer <= static_cast<int>(catalogue.entries.size())) {
         const String& chosen = catalogue.entries[static_cast<size_t>(answer - 1)];
         say("Upload firmware -> %s\n", printable(chosen.c_str()).c_str());
+        if (guid != nullptr) *guid = camera->getDeviceGUID();
         camera.reset();
         return chosen;
     }
@@ -184,13 +185,13 @@ bool read_choice(std::FILE* in, int32_t& number) {
     return true;
 }
 
-UploadOutcome firmware_upload(String name, CameraIdentity* who) {
+UploadOutcome firmware_upload(String name, CameraIdentity* who, const std::string& chosenFor) {
     // A directory, a FIFO (whose open would wait for a writer) or a device is no image.
     // A name that leads nowhere fails below as a file that cannot be opened.
     struct stat info {};
     if (stat(name.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
         say("%s is not a regular file; nothing was sent to the camera.\n", printable(name.c_str()).c_str());
-        return UploadOutcome::FileRefused;
+        return UploadOutcome::Refused;
     }
     int64_t fileLength = 0;
     std::vector<uint8_t> image;
@@ -204,7 +205,7 @@ UploadOutcome firmware_upload(String name, CameraIdentity* who) {
         // A camera told to flash nothing erases its firmware.
         if (fileLength == 0) {
             say("%s is empty; nothing was sent to the camera.\n", printable(name.c_str()).c_str());
-            return UploadOutcome::FileRefused;
+            return UploadOutcome::Refused;
         }
         // Refused before anything is printed or written: the window ends with the 32-bit
         // register space.
@@ -232,6 +233,13 @@ UploadOutcome firmware_upload(String name, CameraIdentity* who) {
     toolLog.write(3, kSource, "firmware_upload", "checksum %08x", firmware_checksum(image.data(), image.size()));
 
     AcquisitionUSB3 camera;
+    // The first camera is opened afresh: with several attached it may no longer be the one
+    // the image was chosen for, and another model's image must not reach it.
+    if (!chosenFor.empty() && chosenFor != camera.getDeviceGUID()) {
+        say("The first camera is now %s, not %s for which the image was chosen; nothing was sent.\n",
+            shown(camera.getDeviceGUID()).c_str(), shown(chosenFor).c_str());
+        return UploadOutcome::Refused;
+    }
     transferPhase = PHASE_SENDING;
     if (who != nullptr)
         *who = {camera.getDeviceGUID(), camera.getSerialNumber(), camera.getModelName(), camera.getDeviceVersion()};
@@ -289,14 +297,15 @@ int brannock_run(const WaitBounds& bounds) {
         say("-----------------------\n");
         say(" USB3 Firmware Upload.\n");
         say("-----------------------\n");
-        const String choice = firmware_select();
+        std::string chosenFor;
+        const String choice = firmware_select(&chosenFor);
         if (choice.equals("0")) return EXIT_NO_CHOICE;
 
         const double start = clockMs();
         CameraIdentity before;
         InterruptWatch interrupts;  // held over the waits: the camera may be flashing
-        const UploadOutcome sent = firmware_upload(choice, &before);
-        if (sent == UploadOutcome::FileRefused) return EXIT_SETUP_FAILED;
+        const UploadOutcome sent = firmware_upload(choice, &before, chosenFor);
+        if (sent == UploadOutcome::Refused) return EXIT_SETUP_FAILED;
         if (sent == UploadOutcome::NotSent) return EXIT_UPLOAD_FAILED;
         transferPhase = PHASE_STARTED;
 

@@ -30,7 +30,7 @@ enum ExitStatus : int {
 
 // How far firmware_upload got.
 enum class UploadOutcome {
-    FileRefused,       // the file cannot be used; nothing was written to the camera
+    Refused,           // the file or the camera cannot be used; nothing was written to the camera
     NotSent,           // the image did not reach the camera; it was not told to flash
     Started,           // the image is in the camera and it accepted the start command
     StartUnconfirmed,  // the image is in the camera; the start command got no good answer,
@@ -41,12 +41,13 @@ enum class UploadOutcome {
 void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void set_console_attribute(uint16_t attribute);
 
-// The chosen file name, or "0" for no choice. Throws the camera object's integers.
-String firmware_select();
+// The chosen file name, or "0" for no choice. Throws the camera object's integers. The
+// GUID of the camera identified goes to *guid when given.
+String firmware_select(std::string* guid = nullptr);
 // Sends the image; on every outcome but Started it has said in one line what happened.
 // Throws 0 when the file cannot be opened. The camera that received the image goes to
-// *camera when given.
-UploadOutcome firmware_upload(String name, CameraIdentity* camera = nullptr);
+// *camera when given. With `chosenFor` set, the camera opened must have that GUID.
+UploadOutcome firmware_upload(String name, CameraIdentity* camera = nullptr, const std::string& chosenFor = "");
 
 // Reads the operator's number as scanf's "%d" does (white space skipped, an optional sign,
 // the digits; the first character after them stays unread). False when there is no number

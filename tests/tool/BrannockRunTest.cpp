@@ -169,17 +169,6 @@ TEST_F(BrannockRunTest, RefusedStartThatNeverLeavesDidNotFlash) {
     EXPECT_EQ(vcam::firmwareStatus(id).updates, 0u);
 }
 
-TEST_F(BrannockRunTest, CompleteRunNamesWhatCameBack) {
-    vcam::CameraConfig quick = camera(1);
-    quick.flashTimeMs = 0;
-    quick.rebootTimeMs = 0;
-    addCamera(quick);
-    EXPECT_EQ(brannock_run(brief), 0) << printed();
-    EXPECT_NE(printed().find("back: VCam-1 Version 2.0.0 (before: VCam-1 Version 1.0.0)\n\nFirmware Upload done.\n"),
-              std::string::npos)
-        << printed();
-}
-
 // A scan that fails says nothing about our camera: with a new camera listed first and a
 // broken device after it, the library's entries hold only the new one, yet ours is there.
 TEST_F(BrannockRunTest, FailedDiscoveryIsNotADeparture) {

@@ -238,11 +238,24 @@ TEST_F(ToolCameraTest, EmptyOrIrregularFilesAreRefusedBeforeTheCameraIsOpened) {
     const String empty = file("VCam-1_empty.bin", {});
     fs::create_directories(dir / "VCam-1_dir.bin");
     vcam::clearCalls();
-    EXPECT_EQ(firmware_upload(empty), UploadOutcome::FileRefused);
-    EXPECT_EQ(firmware_upload(String((dir / "VCam-1_dir.bin").c_str())), UploadOutcome::FileRefused);
+    EXPECT_EQ(firmware_upload(empty), UploadOutcome::Refused);
+    EXPECT_EQ(firmware_upload(String((dir / "VCam-1_dir.bin").c_str())), UploadOutcome::Refused);
     EXPECT_EQ(printed(), std::string(empty.c_str()) + " is empty; nothing was sent to the camera.\n" +
                              (dir / "VCam-1_dir.bin").string() + " is not a regular file; nothing was sent to the camera.\n");
     EXPECT_TRUE(vcam::calls().empty());
+}
+
+// The transfer opens the first camera again; when that is no longer the camera the image
+// was chosen for, nothing is written to it.
+TEST_F(ToolCameraTest, TransferRefusesACameraOtherThanTheChosenOne) {
+    addCameras(2);
+    const String name = file("VCam-1_x.bin", pattern(64));
+    vcam::clearCalls();
+    EXPECT_EQ(firmware_upload(name, nullptr, guidOf(2)), UploadOutcome::Refused);
+    EXPECT_EQ(printed(), "Upload 64 bytes to camera ...\nThe first camera is now " + guidOf(1) + ", not " + guidOf(2) +
+                             " for which the image was chosen; nothing was sent.\n");
+    EXPECT_TRUE(windowWrites().empty());
+    EXPECT_EQ(firmware_upload(name, nullptr, guidOf(1)), UploadOutcome::Started);
 }
 
 TEST_F(ToolCameraTest, FailedPieceStopsBeforeTheStartCommand) {

@@ -181,7 +181,7 @@ TEST(FeatureToolTest, DescriptionFromAFile) {
               "<Integer Name=\"Width\"><pValue>WidthReg</pValue><Min>8</Min><Max>1000</Max><Inc>8</Inc></Integer>"
               "<IntReg Name=\"WidthReg\"><Address>0x50000</Address><Length>4</Length><AccessMode>RW</AccessMode>"
               "<pPort>Device</pPort></IntReg>"
-              "<Register Name=\"Lut\"><Address>0x60000</Address><Length>64</Length></Register>"
+              "<ConfRom Name=\"Lut\"><Address>0x60000</Address><Length>64</Length></ConfRom>"
               "<Integer Name=\"Lost\"><pValue>Nowhere</pValue></Integer>"
               "<Port Name=\"Device\"/></RegisterDescription>");
     const std::string tight = (scratch / "tight.xml").string();
@@ -200,10 +200,10 @@ TEST(FeatureToolTest, DescriptionFromAFile) {
     EXPECT_EQ(list.status, 1);
     const std::vector<std::string> out = lines(list.out);
     ASSERT_EQ(out.size(), 4u) << list.out;  // the Root's features are the top level
-    EXPECT_EQ(out[0], "Width  Integer   RW  640");
-    EXPECT_EQ(out[1], "Lut    Register  --  (node type not supported)");
-    EXPECT_EQ(out[2], "Ghost  ?             (not in the description file)");
-    EXPECT_EQ(out[3], "Lost   Integer       (error: Lost: <pValue> names 'Nowhere', which is not in the description file)");
+    EXPECT_EQ(out[0], "Width  Integer  RW  640");
+    EXPECT_EQ(out[1], "Lut    ConfRom  --  (node type not supported)");
+    EXPECT_EQ(out[2], "Ghost  ?            (not in the description file)");
+    EXPECT_EQ(out[3], "Lost   Integer      (error: Lost: <pValue> names 'Nowhere', which is not in the description file)");
     EXPECT_EQ(list.err, "u3v-feature: 2 feature(s) could not be read\n");
 
     writeFile(scratch / "broken.xml", "<RegisterDescription><Integer Name=\"A\"></RegisterDescription>");

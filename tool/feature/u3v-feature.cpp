@@ -12,14 +12,16 @@
 namespace {
 
 const char kUsage[] =
-    "Usage: u3v-feature [--camera ID] [--xml FILE] [--info] [NAME | NAME=VALUE]...\n"
+    "Usage: u3v-feature [--camera ID] [--xml FILE] [--info] [--stats] [NAME | NAME=VALUE]...\n"
     "The camera's features by their GenICam names.\n"
     "\n"
     "  (no NAME)      lists every feature by category with its type, access mode and value\n"
     "  NAME           prints the feature's value; a command is executed instead\n"
     "  NAME=VALUE     writes the feature and prints the value the camera then holds\n"
     "                 (several are done in the order given; the first failure stops)\n"
-    "  --info         with NAME, prints the feature's limits, entries, unit and tool tip too\n"
+    "                 a Register prints as a hex dump, and NAME=@FILE writes FILE's bytes to it\n"
+    "  --info         with NAME, prints the feature's limits, entries, selector, unit and tool tip too\n"
+    "  --stats        prints on standard error the register reads and writes it took\n"
     "  --xml FILE     take the description from FILE instead of the camera\n"
     "  --camera ID    the camera with this GUID or serial number (default: the first camera)\n"
     "  --verbose      show the library's messages on standard error\n"
@@ -121,6 +123,15 @@ std::string number(double v) {
     return text;
 }
 
+// 16 bytes a line, with the offset.
+void hexDump(const std::vector<uint8_t>& bytes) {
+    for (size_t at = 0; at < bytes.size(); at += 16) {
+        std::printf("%08zX ", at);
+        for (size_t i = at; i < std::min(bytes.size(), at + 16); ++i) std::printf(" %02X", bytes[i]);
+        std::printf("\n");
+    }
+}
+
 void info(const genicam::Node& n) {
     const genicam::Access a = n.access();
     std::printf("%s\n", n.name().c_str());
@@ -145,6 +156,12 @@ void info(const genicam::Node& n) {
         std::string list;
         for (const std::string& f : n.features()) list += (list.empty() ? "" : ", ") + f;
         std::printf("  features   %s\n", printable(list).c_str());
+    } else if (i == genicam::Interface::Register) {
+        std::printf("  length     %zu bytes\n", n.byteLength());
+    }
+    if (!n.selector().empty()) {
+        std::printf("  selector   %s\n", printable(n.selector()).c_str());
+        for (const std::string& v : n.indexedValues()) std::printf("    %s\n", printable(v).c_str());
     }
     if (!n.unit().empty()) std::printf("  unit       %s\n", printable(n.unit()).c_str());
     if (!n.toolTip().empty()) std::printf("  tool tip   %s\n", printable(n.toolTip()).c_str());
@@ -152,7 +169,7 @@ void info(const genicam::Node& n) {
 
 int run(int argc, char** argv) {
     std::string id, xmlFile;
-    bool verbose = false, details = false;
+    bool verbose = false, details = false, stats = false;
     std::vector<std::string> operands;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -164,6 +181,7 @@ int run(int argc, char** argv) {
         else if (a == "--xml") xmlFile = tool::optionValue(argc, argv, i);
         else if (a == "--verbose") verbose = true;
         else if (a == "--info") details = true;
+        else if (a == "--stats") stats = true;
         else if (!a.empty() && a[0] == '-') throw tool::UsageError("unknown option '" + a + "'");
         else operands.push_back(a);
     }
@@ -175,8 +193,25 @@ int run(int argc, char** argv) {
     tool::CameraPort port(camera);
     const auto map = genicam::NodeMap::parse(xmlFile.empty() ? camera.descriptionFile() : xml, port);
 
+    struct StatsOnExit {
+        const genicam::NodeMap& map;
+        bool wanted;
+        ~StatsOnExit() {
+            if (!wanted) return;
+            const genicam::NodeMap::Stats s = map.stats();
+            std::fflush(stdout);
+            std::fprintf(stderr, "reads: %llu\ndistinct registers read: %zu\nwrites: %llu\n",
+                         static_cast<unsigned long long>(s.reads), s.distinctReads,
+                         static_cast<unsigned long long>(s.writes));
+        }
+    } statsOnExit{*map, stats};
+
     if (operands.empty()) {
-        const int failures = Lister(*map).list();
+        int failures = 0;
+        {
+            genicam::NodeMap::Cache cache(*map);  // each register once per listing
+            failures = Lister(*map).list();
+        }
         if (failures > 0) {
             std::fflush(stdout);
             std::fprintf(stderr, "u3v-feature: %d feature(s) could not be read\n", failures);
@@ -189,12 +224,23 @@ int run(int argc, char** argv) {
         const size_t eq = op.find('=');
         genicam::Node& node = map->node(op.substr(0, eq));
         if (eq != std::string::npos) {
-            node.setText(op.substr(eq + 1));
+            const std::string value = op.substr(eq + 1);
+            if (node.interface() == genicam::Interface::Register && !value.empty() && value[0] == '@') {
+                const std::string data = tool::readFile(value.substr(1));
+                node.setBytes(std::vector<uint8_t>(data.begin(), data.end()));
+                std::printf("%s: %zu bytes written\n", node.name().c_str(), data.size());
+                std::fflush(stdout);
+                continue;
+            }
+            node.setText(value);
             const genicam::Access a = node.access();
             if (a == genicam::Access::RO || a == genicam::Access::RW)
                 std::printf("%s = %s\n", node.name().c_str(), printable(node.valueText()).c_str());
         } else if (details) {
+            genicam::NodeMap::Cache cache(*map);
             info(node);
+        } else if (node.interface() == genicam::Interface::Register) {
+            hexDump(node.bytes());
         } else if (node.interface() == genicam::Interface::Command) {
             node.execute();
             std::printf("%s executed\n", node.name().c_str());

@@ -1,0 +1,182 @@
+#include "Stream.h"
+
+#include "Features.h"
+#include "Status.h"
+
+namespace pytessoral {
+
+namespace {
+
+constexpr uint64_t kSbrmPointer = 0x01D8;          // ABRM: address of the SBRM
+constexpr uint64_t kSbrmSirmAddress = 0x20;        // SBRM: address of the SIRM
+constexpr uint64_t kSiRequiredPayloadSize = 0x08;  // SIRM
+
+bool hasCommand(Camera& camera, const char* name) {
+    return camera.withFeatures(name, [&](genicam::NodeMap& map, ControlPort&) {
+        const genicam::Node* n = map.find(name);
+        return n != nullptr && n->interface() == genicam::Interface::Command;
+    });
+}
+
+}  // namespace
+
+bool statusHasImage(uint16_t status) {
+    if (status == U3V_OK || status == U3V_ERR_MISSING_PACKETS) return true;
+    // The library's own codes say why there is no image; anything else is the trailer's.
+    const bool libraryCode = (status >= U3V_ERR_USB_OPEN && status <= U3V_ERR_CALLED_FROM_CALLBACK) ||
+                             status == U3V_ERR_USB_TRANSFER || status == U3V_ERR_ACK_LENGTH;
+    return !libraryCode;
+}
+
+Stream::Stream(std::shared_ptr<Camera> camera, uint32_t timeoutMs) : camera_(std::move(camera)) {
+    camera_->attachStream(this);
+    try {
+        void* handle = nullptr;
+        const uint16_t status = camera_->withControl(
+            [&](void* control) { return U3V_OpenStream(camera_->deviceHandle(), control, &handle, timeoutMs); });
+        if (status != U3V_OK) {
+            if (handle != nullptr) U3V_CloseStream(handle);
+            throw StatusError(status, "cannot open the camera's stream");
+        }
+        handle_ = handle;
+    } catch (...) {
+        camera_->detach(this);
+        throw;
+    }
+}
+
+Stream::~Stream() {
+    close();
+    camera_->detach(this);
+}
+
+void Stream::requireOpen() const {
+    if (handle_ == nullptr) throw StatusError(U3V_ERR_STREAM_NOT_OPEN, "the stream is closed");
+}
+
+bool Stream::isOpen() const {
+    std::lock_guard lock(m_);
+    return handle_ != nullptr;
+}
+
+uint32_t Stream::bufferCount() {
+    std::lock_guard lock(m_);
+    requireOpen();
+    uint32_t n = 0;
+    check(U3V_GetBufferCount(handle_, &n), "cannot read the buffer count");
+    return n;
+}
+
+void Stream::setBufferCount(uint32_t count) {
+    std::lock_guard lock(m_);
+    requireOpen();
+    check(U3V_SetBufferCount(handle_, count), "cannot set the buffer count to " + std::to_string(count));
+}
+
+uint32_t Stream::transferSize() {
+    std::lock_guard lock(m_);
+    requireOpen();
+    uint32_t n = 0;
+    check(U3V_GetTransferSize(handle_, &n), "cannot read the transfer size");
+    return n;
+}
+
+void Stream::setTransferSize(uint32_t size) {
+    std::lock_guard lock(m_);
+    requireOpen();
+    check(U3V_SetTransferSize(handle_, size), "cannot set the transfer size to " + std::to_string(size));
+}
+
+void Stream::start() {
+    std::lock_guard lock(m_);
+    requireOpen();
+    if (running_) stopLocked(true);
+    check(U3V_AcquisitionStart(handle_, 0), "cannot start the stream");
+    running_ = true;
+    try {
+        // U3V_GetImage takes no buffer size: read the register the library sized its
+        // images from, just as it did.
+        payloadSize_ = camera_->withControl([](void* control) {
+            const uint64_t sbrm = readLe(control, kSbrmPointer, 8);
+            const uint64_t sirm = readLe(control, sbrm + kSbrmSirmAddress, 8);
+            return readLe(control, sirm + kSiRequiredPayloadSize, 8);
+        });
+        if (payloadSize_ == 0 || payloadSize_ > UINT32_MAX)
+            throw StatusError(U3V_ERR_INVALID_HANDLE,
+                              "the camera asks for a payload of " + std::to_string(payloadSize_) + " bytes");
+        if (hasCommand(*camera_, "AcquisitionStart")) {
+            acquiring_ = true;  // first: a start that fails half-way is stopped all the same
+            execute(*camera_, "AcquisitionStart");
+        }
+    } catch (...) {
+        stopLocked(false);
+        throw;
+    }
+}
+
+void Stream::stop() {
+    std::lock_guard lock(m_);
+    if (handle_ == nullptr) return;
+    stopLocked(true);
+}
+
+void Stream::stopLocked(bool strict) {
+    uint16_t first = U3V_OK;
+    std::string what;
+    if (acquiring_) {
+        acquiring_ = false;
+        try {
+            execute(*camera_, "AcquisitionStop");
+        } catch (const StatusError& e) {
+            first = e.status();
+            what = e.what();
+        }
+    }
+    if (running_) {
+        running_ = false;
+        uint64_t a = 0, b = 0;
+        const uint16_t status = U3V_AcquisitionStop(handle_, &a, &b);
+        if (first == U3V_OK && status != U3V_OK) {
+            first = status;
+            what = "cannot stop the stream";
+        }
+    }
+    if (strict && first != U3V_OK) throw StatusError(first, what);
+}
+
+uint16_t Stream::grab(uint8_t* buffer, size_t size, uint32_t sliceMs, U3V_ImageInfo& info) {
+    std::lock_guard lock(m_);
+    requireOpen();
+    if (!running_) throw StatusError(U3V_ERR_ACQUISITION_STOPPED, "the stream is not started");
+    if (size < payloadSize_) throw StatusError(U3V_ERR_INVALID_HANDLE, "the image buffer is too small");
+    info = U3V_ImageInfo{};
+    return U3V_GetImage(handle_, buffer, sliceMs, &info);
+}
+
+uint16_t Stream::probeCamera() {
+    try {
+        camera_->withControl([](void* control) { return readLe(control, 0, 4); });
+        return U3V_OK;
+    } catch (const StatusError& e) {
+        return e.status();
+    }
+}
+
+void Stream::release() noexcept {
+    close();
+    camera_->detach(this);
+}
+
+void Stream::close() noexcept {
+    std::lock_guard lock(m_);
+    if (handle_ == nullptr) return;
+    try {
+        stopLocked(false);
+    } catch (...) {
+        // Closing goes on whatever the camera says.
+    }
+    U3V_CloseStream(handle_);
+    handle_ = nullptr;
+}
+
+}  // namespace pytessoral

@@ -1,0 +1,175 @@
+"""Features by name, as the command-line tool shows them, and their refusals."""
+
+import math
+
+import pytest
+
+import _vcamtest
+import tessoral
+from conftest import run_tool
+from tessoral import Status
+
+
+def tool_listing():
+    """{name: (type, access, value)} in the order u3v-feature lists them."""
+    out = {}
+    for line in run_tool("u3v-feature").splitlines():
+        if not line.startswith("  "):
+            continue  # a category
+        parts = line.split(None, 3)
+        out[parts[0]] = (parts[1], parts[2], parts[3] if len(parts) > 3 else "")
+    return out
+
+
+def typed(text, interface):
+    if interface == "Integer":
+        return int(text)
+    return float(text.split()[0]) if interface == "Float" else text
+
+
+class TestAsTheToolShows:
+    def test_every_feature_type_access_and_value(self, camera):
+        listing = tool_listing()
+        values = [n for n, (_, _, v) in listing.items() if v != "(command)"]
+        assert list(camera.features) == values
+        assert len(camera.features) == len(values)
+        assert camera.features.commands() == [n for n in listing if n not in values]
+        for name, (type_, access, value) in listing.items():
+            info = camera.features.info(name)
+            assert (info.type, info.access) == (type_, access), name
+            if info.interface == "Command":
+                assert value == "(command)"
+                continue
+            assert camera.features.text(name) == value, name
+            assert camera.features[name] == typed(value, info.interface), name
+
+    def test_written_values_read_back_as_the_tool_writes_them(self, camera):
+        tool = run_tool("u3v-feature", "Width=1024", "Gain=3.5", "ExposureTime=2000", "TriggerMode=On",
+                        "DeviceUserID=line-7")
+        expected = dict(line.split(" = ", 1) for line in tool.splitlines())
+        f = camera.features
+        f["Width"] = 1024
+        f["Gain"] = 3.5
+        f["ExposureTime"] = 2000  # an int is a fine float
+        f["TriggerMode"] = "On"
+        f["DeviceUserID"] = "line-7"
+        for name, text in expected.items():
+            assert f.text(name) == text, name
+        assert f["Width"] == 1024 and f["Gain"] == 4.0 and f["TriggerMode"] == "On"
+        assert f["PayloadSize"] == 1024 * 480
+        assert camera.read(0x50000, 4) == (1024).to_bytes(4, "little")  # WidthReg
+
+    def test_info_as_the_tool_gives_it(self, camera):
+        tool = run_tool("u3v-feature", "--info", "Width", "ExposureTime", "TriggerMode")
+        width = camera.features.info("Width")
+        assert (width.min, width.max, width.inc) == (1, 4096, 1)
+        assert "minimum    1\n  maximum    4096\n  increment  1" in tool
+        exposure = camera.features.info("ExposureTime")
+        assert exposure.unit == "us" and exposure.tool_tip == "Exposure time in microseconds"
+        assert "tool tip   " + exposure.tool_tip in tool
+        assert camera.features.entries("TriggerMode") == ["Off", "On"]
+        assert "entries    Off, On" in tool
+
+    def test_categories_and_commands(self, camera):
+        cats = camera.features.categories()
+        assert cats["ImageFormatControl"] == ["Width", "Height", "PixelFormat"]
+        assert "Root" in cats
+        camera.features["TriggerMode"] = "On"
+        with camera.stream() as stream:
+            camera.features.execute("TriggerSoftware")
+            assert stream.get(2.0).block_id == 1
+            assert camera.features.is_done("TriggerSoftware")
+
+    def test_mapping_protocol(self, camera):
+        f = camera.features
+        assert "Width" in f and "WidthReg" in f and "NoSuchThing" not in f and 5 not in f
+        assert f.get("NoSuchThing", 7) == 7
+        assert f.get("Height") == 480
+        values = dict(f.items())
+        assert values["PixelFormat"] == "Mono8" and values["Width"] == 640
+        assert "AcquisitionStart" not in values  # commands have no value
+
+
+# The library reports a camera that left the bus as a failed transfer until it tells the
+# two apart.
+GONE = (Status.DEVICE_GONE, Status.USB_TRANSFER)
+
+
+def expect_status(status, call, *args):
+    with pytest.raises(tessoral.Error) as e:
+        call(*args)
+    assert e.value.status == status, str(e.value)
+    return e.value
+
+
+class TestRefusals:
+    def test_unknown_feature(self, camera):
+        e = expect_status(Status.INVALID_HANDLE, camera.features.__getitem__, "Widht")
+        assert "Widht" in e.message
+        expect_status(Status.INVALID_HANDLE, camera.features.__setitem__, "Widht", 5)
+        expect_status(Status.INVALID_HANDLE, camera.features.execute, "Widht")
+        expect_status(Status.INVALID_HANDLE, camera.features.info, "Widht")
+        expect_status(Status.INVALID_HANDLE, camera.features.__getitem__, 42)
+
+    @pytest.mark.parametrize("name,value", [
+        ("Width", "1024"), ("Width", 10.5), ("Width", True), ("Width", None), ("Width", [1]),
+        ("PixelFormat", 1), ("TriggerMode", False), ("Gain", "3"), ("DeviceUserID", 5),
+        ("AcquisitionStart", 1),
+    ])
+    def test_wrong_type_sends_nothing(self, camera, name, value):
+        _vcamtest.set_call_record(True)
+        _vcamtest.clear_calls()
+        expect_status(Status.INVALID_HANDLE, camera.features.__setitem__, name, value)
+        assert not [c for c in _vcamtest.calls() if c[0] == "libusb_bulk_transfer" and c[2] == 0x01
+                    and int.from_bytes(c[4][6:8], "little") == 0x0802]
+
+    @pytest.mark.parametrize("name,value", [
+        ("Width", 5000), ("Width", 0), ("Width", -1), ("Width", 1 << 63), ("Width", 1 << 80),
+        ("PixelFormat", "Mono16"), ("ExposureTime", -1.0), ("ExposureTime", math.nan),
+        ("ExposureTime", math.inf), ("PayloadSize", 100), ("DeviceVendorName", "x"),
+    ])
+    def test_out_of_range_or_read_only_leaves_the_camera_alone(self, camera, name, value):
+        before = camera.features.text(name)
+        expect_status(Status.INVALID_HANDLE, camera.features.__setitem__, name, value)
+        assert camera.features.text(name) == before
+
+    def test_reading_a_command_or_executing_a_value(self, camera):
+        expect_status(Status.INVALID_HANDLE, camera.features.__getitem__, "AcquisitionStart")
+        expect_status(Status.INVALID_HANDLE, camera.features.execute, "Width")
+
+    def test_the_camera_refusal_carries_the_camera_status(self, camera):
+        with camera.stream():
+            # The camera refuses a new width while it streams.
+            expect_status(0x8006, camera.features.__setitem__, "Width", 800)
+        camera.features["Width"] = 800
+
+    def test_camera_gone(self, camera, camera_id):
+        assert camera.features["Width"] == 640
+        _vcamtest.unplug(camera_id)
+        for call, args in [(camera.features.__getitem__, ("Width",)), (camera.read, (0, 4))]:
+            with pytest.raises(tessoral.Error) as e:
+                call(*args)
+            assert e.value.status in GONE
+
+
+class TestMemory:
+    def test_read_write_and_description_file(self, camera):
+        camera.write(0x50000, (800).to_bytes(4, "little"))
+        assert camera.features["Width"] == 800
+        camera.write(0x100000, bytearray(range(256)) * 300)  # larger than one transaction
+        assert camera.read(0x100000, 256 * 300) == bytes(range(256)) * 300
+        assert camera.read(0, 0) == b""
+        assert camera.description_file == run_tool("u3v-xml")
+
+    def test_camera_refusals(self, camera):
+        expect_status(0x8003, camera.read, 0x0FFFFFF0, 4)  # nothing there
+        expect_status(0x8004, camera.write, 0x90000, b"\0\0\0\0")  # the description file is read-only
+
+    @pytest.mark.parametrize("address,length", [(-1, 4), (1 << 64, 4), (0, -1), (0, 1 << 40), ("0", 4),
+                                                (0, 4.0), (True, 4)])
+    def test_bad_read_arguments(self, camera, address, length):
+        expect_status(Status.INVALID_HANDLE, camera.read, address, length)
+
+    @pytest.mark.parametrize("data", ["text", 5, None, [1, 2]])
+    def test_bad_write_data(self, camera, data):
+        expect_status(Status.INVALID_HANDLE, camera.write, 0x100000, data)

@@ -1,0 +1,177 @@
+"""Images from the stream: byte-exact, shaped, owned, bounded waits and failures."""
+
+import gc
+import os
+import signal
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import _vcamtest
+import tessoral
+from tessoral import Status
+
+GONE = (Status.DEVICE_GONE, Status.USB_TRANSFER)
+
+
+def expected(block_id, size):
+    return np.frombuffer(_vcamtest.expected_image(block_id, size), dtype=np.uint8)
+
+
+class TestImages:
+    def test_byte_exact_and_shaped(self, camera):
+        camera.features["Width"] = 800
+        camera.features["Height"] = 600
+        # A transfer size that divides nothing evenly, so that misplaced pieces show.
+        with camera.stream(buffers=6, transfer_size=65532) as stream:
+            assert (stream.buffer_count, stream.transfer_size) == (6, 65532)
+            assert stream.payload_size == 800 * 600
+            images = list(stream.images(count=5, timeout=2.0))
+        assert [i.block_id for i in images] == [1, 2, 3, 4, 5]
+        timestamps = [i.timestamp for i in images]
+        assert timestamps == sorted(timestamps) and len(set(timestamps)) == 5
+        for image in images:
+            assert image.ok and image.status == 0 and image.missing_transfers == 0
+            assert (image.width, image.height, image.pixel_format_name) == (800, 600, "Mono8")
+            assert image.bayer is None
+            a = image.array
+            assert a.shape == (600, 800) and a.dtype == np.uint8
+            np.testing.assert_array_equal(a.reshape(-1), expected(image.block_id, 800 * 600))
+
+    def test_images_stay_valid_after_stop_and_close(self, camera_id):
+        with tessoral.Camera() as cam:
+            stream = cam.stream()
+            stream.start()
+            images = [stream.get(2.0) for _ in range(3)]
+            arrays = [i.array for i in images]
+            stream.stop()
+            np.testing.assert_array_equal(arrays[0].reshape(-1), expected(1, 640 * 480))
+        del cam, stream, images
+        gc.collect()
+        for block_id, a in enumerate(arrays, start=1):
+            np.testing.assert_array_equal(a.reshape(-1), expected(block_id, 640 * 480))
+        arrays[2][:] = 7  # each image owns its bytes
+        np.testing.assert_array_equal(arrays[1].reshape(-1), expected(2, 640 * 480))
+
+    def test_restart_starts_block_ids_again(self, camera):
+        with camera.stream() as stream:
+            first = stream.get(2.0).block_id
+            stream.start()
+            assert stream.get(2.0).block_id == first == 1
+            stream.stop()
+            assert not stream.running
+            with pytest.raises(tessoral.Error) as e:
+                stream.get(0.1)
+            assert e.value.status == Status.ACQUISITION_STOPPED
+
+    def test_missing_data_and_bad_trailer_come_with_their_status(self, camera, camera_id):
+        def first_spoilt(stream):
+            # Images the camera holds already come first, unspoilt.
+            for _ in range(10):
+                image = stream.get(2.0)
+                if not image.ok:
+                    return image
+                np.testing.assert_array_equal(image.data, expected(image.block_id, 640 * 480))
+            pytest.fail("no spoilt image came")
+
+        with camera.stream() as stream:
+            _vcamtest.add_stream_fault(camera_id, "short_payload")
+            short = first_spoilt(stream)
+            assert short.status == Status.MISSING_PACKETS and short.missing_transfers >= 1
+            _vcamtest.add_stream_fault(camera_id, "trailer_status", status=0xA101)
+            bad = first_spoilt(stream)
+            assert bad.status == 0xA101 and bad.missing_transfers == 0
+            assert stream.get(2.0).ok
+
+
+class TestWaits:
+    def test_time_out_is_an_error_and_bounded(self, camera):
+        camera.features["TriggerMode"] = "On"  # no trigger, no image
+        with camera.stream() as stream:
+            t0 = time.monotonic()
+            with pytest.raises(tessoral.Error) as e:
+                stream.get(0.3)
+            assert e.value.status == Status.IMAGE_TIMEOUT
+            assert 0.25 <= time.monotonic() - t0 < 3
+            with pytest.raises(tessoral.Error) as e:
+                next(iter(stream.images(count=3, timeout=0.1)))
+            assert e.value.status == Status.IMAGE_TIMEOUT
+
+    def test_other_threads_run_during_a_wait(self, camera):
+        camera.features["TriggerMode"] = "On"
+        counter = [0]
+        stop = threading.Event()
+
+        def spin():
+            while not stop.is_set():
+                counter[0] += 1
+
+        with camera.stream() as stream:
+            t = threading.Thread(target=spin)
+            t.start()
+            try:
+                with pytest.raises(tessoral.Error):
+                    stream.get(0.5)
+                during = counter[0]
+            finally:
+                stop.set()
+                t.join()
+        assert during > 1000
+
+    def test_ctrl_c_interrupts_a_wait_without_limit(self, camera):
+        camera.features["TriggerMode"] = "On"
+        with camera.stream() as stream:
+            timer = threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT))
+            t0 = time.monotonic()
+            timer.start()
+            with pytest.raises(KeyboardInterrupt):
+                stream.get(timeout=None)
+            assert time.monotonic() - t0 < 3
+            timer.join()
+            # The stream is still usable afterwards.
+            camera.features.execute("TriggerSoftware")
+            assert stream.get(2.0).ok
+
+    @pytest.mark.parametrize("timeout", [-1, float("nan"), "1", True])
+    def test_bad_time_out(self, camera, timeout):
+        with camera.stream() as stream:
+            with pytest.raises(tessoral.Error) as e:
+                stream.get(timeout)
+            assert e.value.status == Status.INVALID_HANDLE
+
+
+class TestFailures:
+    def test_camera_pulled_mid_image(self, camera, camera_id):
+        with camera.stream() as stream:
+            assert stream.get(2.0).ok
+            _vcamtest.add_stream_fault(camera_id, "unplug", transfer=2)
+            t0 = time.monotonic()
+            with pytest.raises(tessoral.Error) as e:
+                for _ in range(20):  # images already on their way may still come
+                    stream.get(1.0)
+            assert e.value.status in GONE
+            assert time.monotonic() - t0 < 15
+        assert camera.closed is False
+        camera.close()
+
+    def test_camera_pulled_during_a_wait_without_limit(self, camera, camera_id):
+        camera.features["TriggerMode"] = "On"
+        with camera.stream() as stream:
+            threading.Timer(0.3, _vcamtest.unplug, (camera_id,)).start()
+            t0 = time.monotonic()
+            with pytest.raises(tessoral.Error) as e:
+                stream.get(timeout=None)
+            assert e.value.status in GONE
+            assert time.monotonic() - t0 < 5
+
+    @pytest.mark.parametrize("setting,value", [("buffer_count", 0x7FFFFFFF), ("buffer_count", -1),
+                                               ("transfer_size", 0), ("transfer_size", 0x80000000),
+                                               ("transfer_size", 1 << 40), ("buffer_count", "4")])
+    def test_bad_settings(self, camera, setting, value):
+        stream = camera.stream()
+        with pytest.raises(tessoral.Error) as e:
+            setattr(stream, setting, value)
+        assert e.value.status == Status.INVALID_HANDLE
+        stream.close()

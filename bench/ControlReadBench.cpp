@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -122,8 +123,20 @@ void BM_PlainLibusbReadMem(benchmark::State& state) {
     vcam::clearCalls();
 }
 
+// What each access now pays for being safe across threads: one uncontended take and
+// release of the channel's lock (the same kind of lock).
+void BM_ChannelLock(benchmark::State& state) {
+    std::recursive_mutex lock;
+    for (auto _ : state) {
+        lock.lock();
+        benchmark::ClobberMemory();
+        lock.unlock();
+    }
+}
+
 }  // namespace
 
+BENCHMARK(BM_ChannelLock)->Iterations(2000000)->Repetitions(5)->ReportAggregatesOnly(true);
 // The virtual camera records every call; fixed iteration counts keep that record bounded
 // and the two cases comparable.
 BENCHMARK(BM_PlainLibusbReadMem)->Iterations(20000)->Repetitions(5)->ReportAggregatesOnly(true);
@@ -159,7 +172,10 @@ int main(int argc, char** argv) {
     benchmark::Shutdown();
     const double library = reporter.median("BM_LibraryReadMem");
     const double plain = reporter.median("BM_PlainLibusbReadMem");
+    const double lock = reporter.median("BM_ChannelLock");
     if (library > 0 && plain > 0)
         std::printf("U3V_ReadMem / plain libusb (medians): %.3f\n", library / plain);
+    if (library > 0 && lock > 0)
+        std::printf("channel lock / U3V_ReadMem (medians): %.4f\n", lock / library);
     return 0;
 }

@@ -1,8 +1,10 @@
 // A camera paced at 400 MB/s streaming for a while (10 s by default) into the library's
 // stream with its default 4 buffers and a reader that only copies: images lost anywhere
 // (the camera's drops plus block id gaps the reader sees) and CPU seconds per GB delivered
-// (the whole process, virtual camera included). The same for plain libusb-1.0 reads
-// (PlainU3vReader) with one copy, as the peer measured in the same run.
+// (the whole process, virtual camera included). The same for zero-copy delivery
+// (U3V_LockImage / U3V_UnlockImage, zerocopy_), and for plain libusb-1.0 reads
+// (PlainU3vReader) with one copy (plain_) and without (the floor, plain_nocopy_), measured
+// in the same run.
 #include <cstdlib>
 
 #include <string>
@@ -22,21 +24,26 @@ struct Result {
     bool ok = false;
 };
 
+// read(destination, block) delivers one image (into destination, or wherever it lies)
+// and returns where it is, null on failure; the last one is checked against the pattern.
 template <class Read>
 Result measure(bench::Camera& camera, double duration, Read&& read) {
     Result r;
     const size_t payload = size_t{kW} * kH;
     std::vector<uint8_t> destination(payload);
     uint64_t previous = 0;
-    if (!read(destination.data(), previous)) return r;  // the first image starts the count
+    const uint8_t* last = read(destination.data(), previous);
+    if (last == nullptr) return r;  // the first image starts the count
     const uint64_t droppedBefore = vcam::streamStats(camera.id).dropped;
     const double cpu0 = bench::cpuSeconds();
     const Clock::time_point t0 = Clock::now();
     bool ok = true;
     while (ok && bench::seconds(Clock::now() - t0) < duration) {
         uint64_t block = 0;
-        ok = read(destination.data(), block);
+        const uint8_t* image = read(destination.data(), block);
+        ok = image != nullptr;
         if (ok) {
+            last = image;
             if (block > previous + 1) r.gaps += block - previous - 1;
             previous = block;
             ++r.images;
@@ -49,7 +56,7 @@ Result measure(bench::Camera& camera, double duration, Read&& read) {
     const double gb = static_cast<double>(r.images) * static_cast<double>(payload) / 1e9;
     r.cpuPerGb = gb > 0 ? cpu / gb : 0;
     r.mbPerSecond = gb * 1000 / elapsed;
-    r.ok = ok && vcam::firstMismatch(previous, destination.data(), payload) == -1;
+    r.ok = ok && vcam::firstMismatch(previous, last, payload) == -1;
     return r;
 }
 
@@ -62,13 +69,35 @@ Result runLibrary(double duration) {
         const uint16_t st = U3V_GetImage(lib.stream, destination, 2000, &info);
         block = info.BlockId;
         if (st != U3V_OK) std::fprintf(stderr, "U3V_GetImage: %04X\n", st);
-        return st == U3V_OK;
+        return st == U3V_OK ? destination : nullptr;
     });
     lib.stop(camera);
     return r;
 }
 
-Result runPlain(double duration) {
+// Each image stays locked until the next one is in hand, as a viewer holds the shown one.
+Result runLibraryLocked(double duration) {
+    bench::Camera camera;
+    bench::LibraryStream lib;
+    if (!camera.open(kBytesPerSecond) || !camera.size(kW, kH) || !lib.start(camera)) return {};
+    U3V_ImageInfo info{};
+    void* held = nullptr;
+    Result r = measure(camera, duration, [&](uint8_t*, uint64_t& block) -> const uint8_t* {
+        void* data = nullptr;
+        uint32_t size = 0;
+        const uint16_t st = U3V_LockImage(lib.stream, &data, &size, 2000, &info);
+        if (held != nullptr) (void)U3V_UnlockImage(lib.stream, held);
+        held = st == U3V_OK ? data : nullptr;
+        block = info.BlockId;
+        if (st != U3V_OK) std::fprintf(stderr, "U3V_LockImage: %04X\n", st);
+        return static_cast<const uint8_t*>(held);
+    });
+    if (held != nullptr) (void)U3V_UnlockImage(lib.stream, held);
+    lib.stop(camera);
+    return r;
+}
+
+Result runPlain(double duration, bool copy) {
     vcam::reset();
     vcam::CameraConfig config;
     config.streamBytesPerSecond = kBytesPerSecond;
@@ -84,10 +113,13 @@ Result runPlain(double duration) {
         return {};
     }
     Result r = measure(camera, duration, [&](uint8_t* destination, uint64_t& block) {
-        return reader.run(1, [&](uint64_t blockId, const uint8_t* payload, size_t size) {
-                   std::memcpy(destination, payload, size);
-                   block = blockId;
-               }) == 1;
+        const uint8_t* image = nullptr;
+        const long got = reader.run(1, [&](uint64_t blockId, const uint8_t* payload, size_t size) {
+            if (copy) std::memcpy(destination, payload, size);
+            image = copy ? destination : payload;
+            block = blockId;
+        });
+        return got == 1 ? image : nullptr;
     });
     reader.close();
     return r;
@@ -107,10 +139,30 @@ void print(const char* prefix, const Result& r) {
 
 int main(int argc, char** argv) {
     const double duration = argc > 1 ? std::atof(argv[1]) : 10.0;
+    // A second argument runs one case alone (for a profiler): getimage or zerocopy.
+    const std::string only = argc > 2 ? argv[2] : "";
+    if (only == "getimage" || only == "zerocopy") {
+        const Result r = only == "getimage" ? runLibrary(duration) : runLibraryLocked(duration);
+        print(only == "getimage" ? "" : "zerocopy_", r);
+        return r.ok ? 0 : 1;
+    }
     const Result library = runLibrary(duration);
-    const Result plain = runPlain(duration);
+    const Result locked = runLibraryLocked(duration);
+    const Result plain = runPlain(duration, true);
+    const Result floor = runPlain(duration, false);
     print("", library);
+    print("zerocopy_", locked);
     print("plain_", plain);
-    if (!library.ok || !plain.ok) std::fprintf(stderr, "%s run failed\n", !library.ok ? "library" : "plain");
-    return library.ok && plain.ok ? 0 : 1;
+    print("plain_nocopy_", floor);
+    if (floor.cpuPerGb > 0) {
+        std::printf("getimage_vs_floor: %.2f\n", library.cpuPerGb / floor.cpuPerGb);
+        std::printf("zerocopy_vs_floor: %.2f\n", locked.cpuPerGb / floor.cpuPerGb);
+    }
+    bool ok = true;
+    for (const auto& [name, r] : {std::pair{"library", library}, std::pair{"zerocopy", locked},
+                                  std::pair{"plain", plain}, std::pair{"plain_nocopy", floor}}) {
+        if (!r.ok) std::fprintf(stderr, "%s run failed\n", name);
+        ok = ok && r.ok;
+    }
+    return ok ? 0 : 1;
 }

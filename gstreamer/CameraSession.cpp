@@ -167,6 +167,10 @@ uint16_t CameraSession::grab(void* buffer, uint32_t waitMs, U3V_ImageInfo& info)
     return U3V_GetImage(stream_, buffer, waitMs, &info);
 }
 
+uint16_t CameraSession::lock(void** data, uint32_t* size, uint32_t waitMs, U3V_ImageInfo& info) {
+    return U3V_LockImage(stream_, data, size, waitMs, &info);
+}
+
 uint64_t CameraSession::readLe(uint64_t address, size_t n) const {
     uint8_t b[8] = {};
     camera_.read(address, b, n);

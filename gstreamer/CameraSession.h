@@ -65,6 +65,11 @@ public:
     uint64_t payloadSize() const { return payloadSize_; }
     // U3V_GetImage into `buffer` (payloadSize() bytes).
     uint16_t grab(void* buffer, uint32_t waitMs, U3V_ImageInfo& info);
+    // U3V_LockImage: the image in the library's own buffer, until given back with
+    // U3V_UnlockImage(stream(), data) from any thread. The stream stays open (and every
+    // locked buffer valid) as long as the session lives.
+    uint16_t lock(void** data, uint32_t* size, uint32_t waitMs, U3V_ImageInfo& info);
+    void* stream() const { return stream_; }
 
 private:
     uint64_t readLe(uint64_t address, size_t n) const;

@@ -41,17 +41,19 @@ enum Property {
 
 // Everything C++ of the element, created in init and destroyed in finalize.
 struct State {
-    // Properties, under the object lock.
+    // Properties and cameraCaps, under `props` (a std::mutex rather than the object lock,
+    // so that the thread checker sees it).
+    std::mutex props;
     std::string camera, features;
     guint bufferCount = 0, transferSize = 0, timeoutMs = kDefaultTimeoutMs;
     bool warnBadImages = true;
 
     // The camera, used by one thread at a time under `lock`.
     std::mutex lock;
-    std::unique_ptr<CameraSession> session;
+    std::shared_ptr<CameraSession> session;  // images still out downstream hold it too
     const PixelFormat* format = nullptr;  // negotiated
     Geometry negotiated;
-    GstCaps* cameraCaps = nullptr;  // what the camera can send, under the object lock
+    GstCaps* cameraCaps = nullptr;  // what the camera can send
 
     std::atomic<bool> flushing{false};
     bool anyImage = false, discont = false;
@@ -144,7 +146,7 @@ void postFailure(GstTessoralSrc* src, const char* what, const std::exception& e)
 
 void setProperty(GObject* object, guint id, const GValue* value, GParamSpec* pspec) {
     State& st = stateOf(object);
-    GST_OBJECT_LOCK(object);
+    st.props.lock();
     switch (id) {
     case PROP_CAMERA: st.camera = g_value_get_string(value) ? g_value_get_string(value) : ""; break;
     case PROP_FEATURES: st.features = g_value_get_string(value) ? g_value_get_string(value) : ""; break;
@@ -154,12 +156,12 @@ void setProperty(GObject* object, guint id, const GValue* value, GParamSpec* psp
     case PROP_WARN_BAD_IMAGES: st.warnBadImages = g_value_get_boolean(value); break;
     default: G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec); break;
     }
-    GST_OBJECT_UNLOCK(object);
+    st.props.unlock();
 }
 
 void getProperty(GObject* object, guint id, GValue* value, GParamSpec* pspec) {
     State& st = stateOf(object);
-    GST_OBJECT_LOCK(object);
+    st.props.lock();
     switch (id) {
     case PROP_CAMERA: g_value_set_string(value, st.camera.c_str()); break;
     case PROP_FEATURES: g_value_set_string(value, st.features.c_str()); break;
@@ -172,7 +174,7 @@ void getProperty(GObject* object, guint id, GValue* value, GParamSpec* pspec) {
     case PROP_BAD_IMAGES: g_value_set_uint64(value, st.badImages); break;
     default: G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec); break;
     }
-    GST_OBJECT_UNLOCK(object);
+    st.props.unlock();
 }
 
 void finalize(GObject* object) {
@@ -188,16 +190,16 @@ void finalize(GObject* object) {
 gboolean start(GstBaseSrc* base) {
     GstTessoralSrc* src = GST_TESSORAL_SRC(base);
     State& st = *src->state;
-    GST_OBJECT_LOCK(src);
+    st.props.lock();
     const std::string camera = st.camera, features = st.features;
-    GST_OBJECT_UNLOCK(src);
+    st.props.unlock();
     std::lock_guard<std::mutex> guard(st.lock);
     st.anyImage = false;
     st.missingImages = st.incompleteImages = st.badImages = 0;
     st.format = nullptr;
     const char* doing = "Cannot open the camera.";
     try {
-        st.session = std::make_unique<CameraSession>(camera);
+        st.session = std::make_shared<CameraSession>(camera);
         doing = "Cannot set the camera's features.";
         st.session->prepareFreeRun();
         st.session->applyFeatures(features);
@@ -212,10 +214,10 @@ gboolean start(GstBaseSrc* base) {
                               ("supported: Mono8, Mono16, RGB8, BGR8, YUV422_8, YUV422_8_UYVY, Bayer*8"));
             return FALSE;
         }
-        GST_OBJECT_LOCK(src);
+        st.props.lock();
         if (st.cameraCaps != nullptr) gst_caps_unref(st.cameraCaps);
         st.cameraCaps = caps;
-        GST_OBJECT_UNLOCK(src);
+        st.props.unlock();
         GST_INFO_OBJECT(src, "camera %s open", st.session->guid().c_str());
         return TRUE;
     } catch (const std::exception& e) {
@@ -229,21 +231,29 @@ gboolean stop(GstBaseSrc* base) {
     GstTessoralSrc* src = GST_TESSORAL_SRC(base);
     State& st = *src->state;
     std::lock_guard<std::mutex> guard(st.lock);
-    // Closing stops acquisition, whatever the camera answers.
+    if (st.session) {
+        try {
+            st.session->stop();
+        } catch (const std::exception& e) {
+            GST_WARNING_OBJECT(src, "stopping the camera: %s", e.what());
+        }
+        // The camera closes now, or when the last image still held downstream is freed.
+        if (st.session.use_count() > 1) GST_WARNING_OBJECT(src, "images still held downstream keep the camera open");
+    }
     st.session.reset();
-    GST_OBJECT_LOCK(src);
+    st.props.lock();
     if (st.cameraCaps != nullptr) gst_caps_unref(st.cameraCaps);
     st.cameraCaps = nullptr;
-    GST_OBJECT_UNLOCK(src);
+    st.props.unlock();
     return TRUE;
 }
 
 GstCaps* getCaps(GstBaseSrc* base, GstCaps* filter) {
-    GstTessoralSrc* src = GST_TESSORAL_SRC(base);
-    GST_OBJECT_LOCK(src);
-    GstCaps* caps = src->state->cameraCaps != nullptr ? gst_caps_ref(src->state->cameraCaps)
-                                                      : gst_pad_get_pad_template_caps(GST_BASE_SRC_PAD(base));
-    GST_OBJECT_UNLOCK(src);
+    State& st = stateOf(base);
+    st.props.lock();
+    GstCaps* caps = st.cameraCaps != nullptr ? gst_caps_ref(st.cameraCaps)
+                                             : gst_pad_get_pad_template_caps(GST_BASE_SRC_PAD(base));
+    st.props.unlock();
     if (filter != nullptr) {
         GstCaps* both = gst_caps_intersect_full(filter, caps, GST_CAPS_INTERSECT_FIRST);
         gst_caps_unref(caps);
@@ -325,6 +335,20 @@ gboolean unlockStop(GstBaseSrc* base) {
     return TRUE;
 }
 
+// A locked image of the library inside a GStreamer buffer: given back when GStreamer frees
+// the buffer, from whatever thread. The session (and with it the stream, which frees every
+// locked buffer when it closes) lives as long as any of its images is out.
+struct Lease {
+    std::shared_ptr<CameraSession> session;
+    void* data;
+};
+
+void releaseLease(gpointer lease) {
+    auto* l = static_cast<Lease*>(lease);
+    U3V_UnlockImage(l->session->stream(), l->data);
+    delete l;
+}
+
 // Spoiled images are counted and dropped; a warning says so at most once a second.
 void countBadImages(GstTessoralSrc* src, std::atomic<uint64_t>& counter, uint64_t images, const char* what,
                     bool warn) {
@@ -342,10 +366,10 @@ void countBadImages(GstTessoralSrc* src, std::atomic<uint64_t>& counter, uint64_
 GstFlowReturn create(GstPushSrc* push, GstBuffer** out) {
     GstTessoralSrc* src = GST_TESSORAL_SRC(push);
     State& st = *src->state;
-    GST_OBJECT_LOCK(src);
+    st.props.lock();
     const guint buffers = st.bufferCount, transferSize = st.transferSize, timeoutMs = st.timeoutMs;
     const bool warn = st.warnBadImages;
-    GST_OBJECT_UNLOCK(src);
+    st.props.unlock();
 
     std::lock_guard<std::mutex> guard(st.lock);
     if (!st.session || st.format == nullptr) return GST_FLOW_NOT_NEGOTIATED;
@@ -372,29 +396,41 @@ GstFlowReturn create(GstPushSrc* push, GstBuffer** out) {
     }
 
     const uint64_t size = stride * height;
-    GstBuffer* buffer = gst_buffer_new_allocate(nullptr, std::max(payload, size), nullptr);
-    GstMapInfo map;
-    gst_buffer_map(buffer, &map, GST_MAP_WRITE);
+    // Zero copy: the library's own buffer goes downstream when its rows are laid out as
+    // GStreamer lays them; otherwise one copy into a buffer of ours, re-laid in place.
+    const bool zeroCopy = stride == packed;
+    GstBuffer* copy = nullptr;
+    GstMapInfo map{};
+    if (!zeroCopy) {
+        copy = gst_buffer_new_allocate(nullptr, std::max(payload, size), nullptr);
+        gst_buffer_map(copy, &map, GST_MAP_WRITE);
+    }
+    auto dropCopy = [&] {
+        if (copy == nullptr) return;
+        gst_buffer_unmap(copy, &map);
+        gst_buffer_unref(copy);
+        copy = nullptr;
+    };
     auto lastImage = std::chrono::steady_clock::now();
     for (;;) {
         if (st.flushing) {
-            gst_buffer_unmap(buffer, &map);
-            gst_buffer_unref(buffer);
+            dropCopy();
             return GST_FLOW_FLUSHING;
         }
         U3V_ImageInfo info{};
-        const uint16_t status = session.grab(map.data, kPollMs, info);
+        void* locked = nullptr;
+        uint32_t lockedSize = 0;
+        const uint16_t status =
+            zeroCopy ? session.lock(&locked, &lockedSize, kPollMs, info) : session.grab(map.data, kPollMs, info);
         if (status == U3V_ERR_IMAGE_TIMEOUT || status == U3V_ERR_NO_IMAGE || status == U3V_ERR_ACQUISITION_STOPPED) {
             if (std::chrono::steady_clock::now() - lastImage < std::chrono::milliseconds(timeoutMs)) continue;
-            gst_buffer_unmap(buffer, &map);
-            gst_buffer_unref(buffer);
+            dropCopy();
             GST_ELEMENT_ERROR(src, RESOURCE, READ, ("No image came from the camera within %u ms.", timeoutMs),
                               (nullptr));
             return GST_FLOW_ERROR;
         }
         if (status == U3V_ERR_DEVICE_GONE || ((status & 0xFF00u) == 0xC000u && status != U3V_ERR_MISSING_PACKETS)) {
-            gst_buffer_unmap(buffer, &map);
-            gst_buffer_unref(buffer);
+            dropCopy();
             const bool gone = status == U3V_ERR_DEVICE_GONE;
             try {
                 session.stop(gone);
@@ -409,6 +445,10 @@ GstFlowReturn create(GstPushSrc* push, GstBuffer** out) {
                                   ("%s", tool::statusText(status).c_str()));
             return GST_FLOW_ERROR;
         }
+        // An image came (zero copy: it is locked until given back).
+        auto giveBack = [&] {
+            if (locked != nullptr) U3V_UnlockImage(session.stream(), locked);
+        };
         lastImage = std::chrono::steady_clock::now();
         // Block ids the camera skipped are images that never arrived.
         const bool skipped = st.anyImage && info.BlockId > st.lastBlockId + 1;
@@ -417,21 +457,30 @@ GstFlowReturn create(GstPushSrc* push, GstBuffer** out) {
         st.anyImage = true;
         st.lastBlockId = info.BlockId;
         if (status == U3V_ERR_MISSING_PACKETS) {
+            giveBack();
             countBadImages(src, st.incompleteImages, 1, "missing transfers", warn);
             st.discont = true;
             continue;
         }
-        if (status != U3V_OK || info.PixelFormat != f.code || info.SizeX != width || info.SizeY != height) {
+        if (status != U3V_OK || info.PixelFormat != f.code || info.SizeX != width || info.SizeY != height ||
+            (zeroCopy && lockedSize < size)) {
+            giveBack();
             countBadImages(src, st.badImages, 1, "bad status or another format than negotiated", warn);
             st.discont = true;
             continue;
         }
-        // Rows as GStreamer lays them out (padded to 4 bytes): in place, from the last row
-        // backwards, when the camera packs them tighter.
-        if (stride != packed)
+        GstBuffer* buffer = nullptr;
+        if (zeroCopy) {
+            buffer = gst_buffer_new_wrapped_full(GST_MEMORY_FLAG_READONLY, locked, lockedSize, 0, size,
+                                                 new Lease{st.session, locked}, releaseLease);
+        } else {
+            // Rows padded to 4 bytes: in place, from the last row backwards.
             for (uint64_t row = height; row-- > 0;) std::memmove(map.data + row * stride, map.data + row * packed, packed);
-        gst_buffer_unmap(buffer, &map);
-        gst_buffer_set_size(buffer, static_cast<gssize>(size));
+            gst_buffer_unmap(copy, &map);
+            gst_buffer_set_size(copy, static_cast<gssize>(size));
+            buffer = copy;
+            copy = nullptr;
+        }
         if (st.discont) GST_BUFFER_FLAG_SET(buffer, GST_BUFFER_FLAG_DISCONT);
         st.discont = false;
         GST_BUFFER_OFFSET(buffer) = info.BlockId;        // the camera's block id

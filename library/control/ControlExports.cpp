@@ -47,6 +47,7 @@ uint16_t U3V_WriteMem(void* control, uint64_t address, uint16_t length, const vo
 uint16_t U3V_MaximumDeviceResponseTime(void* control, uint32_t* timeout) {
     if (timeout == nullptr) return U3V_ERR_INVALID_HANDLE;
     return guardedHandle<U3V_Control>(control, [&](U3V_Control& c) -> uint16_t {
+        if (c.pDevice->bGone) return U3V_ERR_DEVICE_GONE;
         *timeout = c.nTimeout;
         return U3V_OK;
     });

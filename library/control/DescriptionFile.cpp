@@ -61,9 +61,11 @@ void saveCopy(U3V_Control& c) {
     }
 }
 
-void say(const char* text) {  // these go to standard output, not to the device log
-    std::fputs(text, stdout);
-    std::fflush(stdout);
+// A library never writes to the program's standard output: the debug trace always, and
+// the device log when there is a device to tell.
+void say(const DeviceHandle* device, const char* text) {
+    DebugTrace("%s", text);
+    DeviceLog(device, U3V_LOG_ERROR, "%s", text);
 }
 
 }  // namespace
@@ -90,7 +92,7 @@ bool descriptionFilePath(const char* directory, const char* vendor, const char* 
 }
 
 uint16_t unzipFirstMember(const uint8_t* data, size_t length, std::unique_ptr<uint8_t[]>& out,
-                          uint32_t& size) {
+                          uint32_t& size, const DeviceHandle* device) {
     zip_error_t error;
     zip_error_init(&error);
     zip_source_t* source = zip_source_buffer_create(data, length, 0, &error);
@@ -98,7 +100,7 @@ uint16_t unzipFirstMember(const uint8_t* data, size_t length, std::unique_ptr<ui
     zip_error_fini(&error);
     if (archive == nullptr) {
         if (source != nullptr) zip_source_free(source);
-        say("mz_zip_reader_init_file() failed!\n");
+        say(device, "mz_zip_reader_init_file() failed!\n");
         return U3V_ERR_XML_UNZIP;
     }
     std::unique_ptr<zip_t, void (*)(zip_t*)> closer(archive, zip_discard);
@@ -107,11 +109,11 @@ uint16_t unzipFirstMember(const uint8_t* data, size_t length, std::unique_ptr<ui
     zip_stat_init(&st);
     if (zip_stat_index(archive, 0, 0, &st) != 0 || (st.valid & ZIP_STAT_NAME) == 0 ||
         (st.valid & ZIP_STAT_SIZE) == 0) {
-        say("mz_zip_reader_file_stat() failed!\n");
+        say(device, "mz_zip_reader_file_stat() failed!\n");
         return U3V_ERR_XML_UNZIP;
     }
-    auto extractFailed = [] {
-        say("mz_zip_reader_extract_file_to_heap() failed!\n");
+    auto extractFailed = [device] {
+        say(device, "mz_zip_reader_extract_file_to_heap() failed!\n");
         return U3V_ERR_XML_UNZIP;
     };
     if (st.size > kMaxUnzippedXmlSize) return extractFailed();
@@ -143,6 +145,8 @@ uint16_t unzipFirstMember(const uint8_t* data, size_t length, std::unique_ptr<ui
 }
 
 uint16_t ReadXml(U3V_Control& c, uint8_t** buffer, uint32_t* size, uint8_t save) {
+    std::lock_guard<std::recursive_mutex> lock(c.mTransaction);
+    if (c.pDevice->bGone) return U3V_ERR_DEVICE_GONE;
     if (!c.bControlOpen) return readXmlFailed(c, U3V_ERR_CONTROL_NOT_OPEN);
 
     uint8_t bytes[manifest::kTableSize];
@@ -185,11 +189,12 @@ uint16_t ReadXml(U3V_Control& c, uint8_t** buffer, uint32_t* size, uint8_t save)
             continue;
         }
         DeviceLog(c.pDevice, U3V_LOG_ERROR, "U3V_ReadXml: %04X", s);
-        if (++failures == kMaxFailures) {
+        // Retries cannot bring a camera back that left the bus.
+        if (s == U3V_ERR_DEVICE_GONE || ++failures == kMaxFailures) {
             // Nothing half-read stays behind for a later call.
             c.pXmlBuffer.reset();
             c.nXmlSize = 0;
-            return readXmlFailed(c, U3V_ERR_XML_READ);
+            return readXmlFailed(c, s == U3V_ERR_DEVICE_GONE ? s : U3V_ERR_XML_READ);
         }
     }
 
@@ -199,7 +204,7 @@ uint16_t ReadXml(U3V_Control& c, uint8_t** buffer, uint32_t* size, uint8_t save)
         std::unique_ptr<uint8_t[]> unpacked;
         uint32_t unpackedSize = 0;
         if (const uint16_t s = unzipFirstMember(c.pXmlBuffer.get(), c.nXmlSize, unpacked,
-                                                unpackedSize))
+                                                unpackedSize, c.pDevice))
             return readXmlFailed(c, s);
         c.pXmlBuffer = std::move(unpacked);
         c.nXmlSize = unpackedSize;
@@ -214,6 +219,8 @@ uint16_t ReadXml(U3V_Control& c, uint8_t** buffer, uint32_t* size, uint8_t save)
 uint16_t WriteXml(U3V_Control& c, const char* path, uint32_t dataAddress,
                   uint32_t manifestAddress, uint32_t fileVersion, uint16_t schemaVersion,
                   U3V_ProgressCallback progress) {
+    std::lock_guard<std::recursive_mutex> lock(c.mTransaction);
+    if (c.pDevice->bGone) return U3V_ERR_DEVICE_GONE;
     if (!c.bControlOpen) return writeXmlFailed(c, U3V_ERR_CONTROL_NOT_OPEN);
 
     // Chunks are 512 bytes; a camera that takes less per command gets them split by
@@ -244,7 +251,9 @@ uint16_t WriteXml(U3V_Control& c, const char* path, uint32_t dataAddress,
         if (std::ferror(file.get()) || byteCount + got > static_cast<uint64_t>(length))
             return writeXmlFailed(c, U3V_ERR_XML_FILE_OPEN);
         if (got == 0) break;  // no meaningless chunk after a file of whole blocks
-        const bool sent = WriteMem(c, address, kWriteChunk, chunk.data()) == 0;
+        const uint16_t written = WriteMem(c, address, kWriteChunk, chunk.data());
+        if (written == U3V_ERR_DEVICE_GONE) return writeXmlFailed(c, written);
+        const bool sent = written == 0;
         if (sent) {
             address += kWriteChunk;
             byteCount += got;

@@ -30,8 +30,8 @@ bool descriptionFilePath(const char* directory, const char* vendor, const char* 
 
 // Unpacks the first member of the zip archive in data. Returns 0, U3V_ERR_XML_EMPTY for an
 // empty member or a directory, or U3V_ERR_XML_UNZIP; on success out holds size bytes plus
-// a terminating NUL.
+// a terminating NUL. Failures are told to the debug trace and to the device's log.
 uint16_t unzipFirstMember(const uint8_t* data, size_t length, std::unique_ptr<uint8_t[]>& out,
-                          uint32_t& size);
+                          uint32_t& size, const DeviceHandle* device = nullptr);
 
 }  // namespace tessoral

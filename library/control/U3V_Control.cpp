@@ -45,16 +45,17 @@ bool isStale(uint16_t ackId, uint16_t requestId) {
     return back >= 1 && back <= kStaleRequestWindow;
 }
 
-uint16_t transferFailed(DeviceHandle& d, uint8_t endpoint) {
+uint16_t transferFailed(DeviceHandle& d, uint8_t endpoint, int usbResult) {
+    if (noteGone(d, usbResult)) return U3V_ERR_DEVICE_GONE;
     usb::clearHalt(d.UsbHandle, endpoint);
     return U3V_ERR_USB_TRANSFER;
 }
 
 uint16_t sendCommand(U3V_Control& c, const uint8_t* command, size_t size) {
     DeviceHandle& d = *c.pDevice;
-    if (usb::bulkWrite(d.UsbHandle, d.ControlOutEndpoint, command, static_cast<int>(size),
-                       boundedWait(c.nTimeout)) < 0)
-        return transferFailed(d, d.ControlOutEndpoint);
+    const int r = usb::bulkWrite(d.UsbHandle, d.ControlOutEndpoint, command,
+                                 static_cast<int>(size), boundedWait(c.nTimeout));
+    if (r < 0) return transferFailed(d, d.ControlOutEndpoint, r);
     return U3V_OK;
 }
 
@@ -80,7 +81,7 @@ uint16_t receiveAck(U3V_Control& c, uint16_t requestId, size_t& received) {
     for (int reads = 0; reads < kMaxAcksPerTransaction; ++reads) {
         const int got = usb::bulkRead(d.UsbHandle, d.ControlInEndpoint, ack,
                                       static_cast<int>(kAckBufferSize), timeout);
-        if (got < 0) return transferFailed(d, d.ControlInEndpoint);
+        if (got < 0) return transferFailed(d, d.ControlInEndpoint, got);
         received = static_cast<size_t>(got);
         if (received < kHeaderSize) return U3V_OK;  // the caller's checks reject it
         const AckHeader h = decodeAckHeader(ack);
@@ -217,8 +218,11 @@ uint16_t maxWriteChunk(const U3V_Control& c) {
 }
 
 uint16_t OpenControlInterface(U3V_Control& c) {
+    std::lock_guard<std::recursive_mutex> lock(c.mTransaction);
     DeviceHandle& d = *c.pDevice;
-    if (usb::claimInterface(d.UsbHandle, d.ControlInterface, kClaimBusyWaitMs) < 0) {
+    if (d.bGone) return U3V_ERR_DEVICE_GONE;
+    if (const int r = usb::claimInterface(d.UsbHandle, d.ControlInterface, kClaimBusyWaitMs); r < 0) {
+        if (noteGone(d, r)) return U3V_ERR_DEVICE_GONE;
         DeviceLog(&d, U3V_LOG_ERROR, "Can't open/claiming control interface.");
         return U3V_ERR_CONTROL_CLAIM;
     }
@@ -240,8 +244,10 @@ uint16_t OpenControlInterface(U3V_Control& c) {
 }
 
 uint16_t ReadMem(U3V_Control& c, uint64_t address, uint16_t length, uint8_t* destination) {
+    std::lock_guard<std::recursive_mutex> lock(c.mTransaction);
     uint16_t s = U3V_ERR_CONTROL_NOT_OPEN;
     uint64_t at = address;
+    if (c.pDevice->bGone) return U3V_ERR_DEVICE_GONE;
     if (c.bControlOpen) {
         const uint16_t limit = maxReadChunk(c);
         if (length <= limit) {
@@ -268,8 +274,10 @@ uint16_t ReadMem(U3V_Control& c, uint64_t address, uint16_t length, uint8_t* des
 }
 
 uint16_t WriteMem(U3V_Control& c, uint64_t address, uint16_t length, const uint8_t* source) {
+    std::lock_guard<std::recursive_mutex> lock(c.mTransaction);
     uint16_t s = U3V_ERR_CONTROL_NOT_OPEN;
     uint64_t at = address;
+    if (c.pDevice->bGone) return U3V_ERR_DEVICE_GONE;
     if (c.bControlOpen) {
         const uint16_t limit = maxWriteChunk(c);
         size_t done = 0;

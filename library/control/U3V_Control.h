@@ -1,10 +1,12 @@
 // The control channel: one per U3V_OpenControl, the object behind a control handle. The
 // event and stream channels read and write their register maps through ReadMem/WriteMem.
-// Not thread-safe: one transaction at a time per channel.
+// Transactions of one channel are serialised by its own lock, so any threads may share a
+// control handle.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 
 #include "ControlPackets.h"
 #include "DeviceHandle.h"
@@ -49,6 +51,9 @@ struct U3V_Control {
     uint32_t nXmlSize = 0;
     uint8_t bXmlZipped = 0;
     uint64_t nSbrmAddress = 0;
+    // Held for each access (all pieces of a split one) and for each description file
+    // read or write; recursive because those are made of accesses.
+    std::recursive_mutex mTransaction;
 };
 
 // Claims the control interface and reads the bootstrap registers.

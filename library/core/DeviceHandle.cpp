@@ -1,6 +1,8 @@
 // Device open and close, and the device log mask.
 #include "DeviceHandle.h"
 
+#include <libusb.h>
+
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -45,6 +47,12 @@ bool openHere(libusb_device* dev) {
 uint8_t inUseNow(DeviceEntry& entry) {
     entry.InUse = (entry.HeldElsewhere || openHere(entry.UsbDevice.get())) ? 1 : 0;
     return entry.InUse;
+}
+
+bool noteGone(DeviceHandle& device, int usbResult) {
+    if (usbResult != LIBUSB_ERROR_NO_DEVICE) return false;
+    if (!device.bGone.exchange(true)) DeviceLog(&device, U3V_LOG_ERROR, "Device has left the bus.");
+    return true;
 }
 
 uint16_t OpenDeviceEntry(DeviceHandle& device, DeviceEntry& entry) {
@@ -128,6 +136,7 @@ uint16_t U3V_CloseDevice(void* handle) {
 
 uint16_t U3V_SetDetailedLog(void* handle, uint8_t mask) {
     return guardedHandle<DeviceHandle>(handle, [&](DeviceHandle& device) -> uint16_t {
+        if (device.bGone) return U3V_ERR_DEVICE_GONE;
         device.LogMask = mask;
         return U3V_OK;
     });
@@ -136,6 +145,7 @@ uint16_t U3V_SetDetailedLog(void* handle, uint8_t mask) {
 uint16_t U3V_GetDetailedLog(void* handle, uint8_t* mask) {
     return guardedHandle<DeviceHandle>(handle, [&](DeviceHandle& device) -> uint16_t {
         if (mask == nullptr) return U3V_ERR_INVALID_HANDLE;
+        if (device.bGone) return U3V_ERR_DEVICE_GONE;
         *mask = device.LogMask;
         return U3V_OK;
     });

@@ -27,6 +27,30 @@ bool ManualResetEvent::Wait(uint32_t timeoutMs) {
     return cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return set_; });
 }
 
+ManualResetEvent::Woken ManualResetEvent::Wait(uint32_t timeoutMs, uint64_t since) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    const auto done = [&] { return set_ || interrupts_ != since; };
+    if (timeoutMs == kInfinite) {
+        cv_.wait(lock, done);
+    } else if (!cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), done)) {
+        return Woken::TimedOut;
+    }
+    return interrupts_ != since ? Woken::Interrupted : Woken::Set;
+}
+
+uint64_t ManualResetEvent::Interrupts() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return interrupts_;
+}
+
+void ManualResetEvent::Interrupt() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++interrupts_;
+    }
+    cv_.notify_all();
+}
+
 void CThread::Start() {
     if (hThread != nullptr && hThread->joinable()) hThread->join();  // ended already
     hThread.reset();
@@ -47,6 +71,10 @@ void CThread::StopWorker(std::atomic<bool>& stop) {
     WaitWorkerEnded();
 }
 
+bool CThread::OnWorkerThread() const {
+    return workerId_.load() == std::this_thread::get_id();
+}
+
 void CThread::WaitWorkerEnded() {
     if (hThreadEnded != nullptr) hThreadEnded->Wait(ManualResetEvent::kInfinite);
 }
@@ -57,7 +85,11 @@ void CThread::ThreadEntry(CThread* self) {
     sched_param param{};
     param.sched_priority = sched_get_priority_max(SCHED_FIFO);
     (void)pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+    self->workerId_.store(std::this_thread::get_id());
     (void)self->Run();
+    // The base outlives this line (its destructor joins), and an id of an ended thread
+    // may be handed to a new one.
+    self->workerId_.store(std::thread::id{});
 }
 
 }  // namespace tessoral

@@ -18,6 +18,8 @@ public:
 
     // Starts a worker running Run(). The previous worker, if any, must have ended.
     void Start();
+    // True on the thread of the last worker started (its callbacks run there).
+    bool OnWorkerThread() const;
 
 protected:
     CThread() = default;
@@ -38,6 +40,7 @@ protected:
 
 private:
     static void ThreadEntry(CThread* self);
+    std::atomic<std::thread::id> workerId_{};
 };
 
 }  // namespace tessoral

@@ -33,6 +33,9 @@ uint16_t U3V_OpenEvent(void* device, void* control, void** event, U3V_EventCallb
 
 uint16_t U3V_CloseEvent(void* event) {
     return guardedHandle<U3V_Event>(event, [](U3V_Event& e) -> uint16_t {
+        // The close would wait for the worker, which is this very thread: the channel stays
+        // open and can be closed from another thread.
+        if (e.OnWorkerThread()) return U3V_ERR_CALLED_FROM_CALLBACK;
         delete &e;
         return U3V_OK;
     });

@@ -3,7 +3,6 @@
 #include <libusb.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <memory>
 #include <thread>
 
@@ -21,6 +20,7 @@ U3V_Event::U3V_Event(DeviceHandle* device, U3V_Control* control)
 
 U3V_Event::~U3V_Event() {
     if (!bStopRequest) StopWorker(bStopRequest);
+    if (bOwnsInterface) pDevice->bEventTaken = false;
 }
 
 uint16_t U3V_Event::OpenEventInterface(U3V_EventCallback callback, uint32_t timeout) {
@@ -37,7 +37,13 @@ uint16_t U3V_Event::OpenEventInterface(U3V_EventCallback callback, uint32_t time
                   "Event interface is available but EIRM_AVAILABLE has not been set (not supported).");
         return U3V_ERR_EIRM_NOT_AVAILABLE;
     }
-    if (usb::claimInterface(pDevice->UsbHandle, pDevice->EventInterface) < 0) {
+    if (pDevice->bEventTaken.exchange(true)) {
+        DeviceLog(pDevice, U3V_LOG_ERROR, "Event interface already open on this device.");
+        return U3V_ERR_EVENT_CLAIM_FAILED;
+    }
+    bOwnsInterface = true;
+    if (const int r = usb::claimInterface(pDevice->UsbHandle, pDevice->EventInterface); r < 0) {
+        if (noteGone(*pDevice, r)) return U3V_ERR_DEVICE_GONE;
         DeviceLog(pDevice, U3V_LOG_ERROR, "Can't open/claiming event interface.");
         return U3V_ERR_EVENT_CLAIM_FAILED;
     }
@@ -57,6 +63,7 @@ uint16_t U3V_Event::OpenEventInterface(U3V_EventCallback callback, uint32_t time
 }
 
 uint16_t U3V_Event::TestEvent() {
+    if (pDevice->bGone) return U3V_ERR_DEVICE_GONE;
     if (!bEventOpen) {
         DeviceLog(pDevice, U3V_LOG_ERROR, "Event interface not open.");
         return U3V_ERR_EVENT_NOT_OPEN;
@@ -79,15 +86,17 @@ uint32_t U3V_Event::Run() {
             if (pfnCallback != nullptr) pfnCallback(m.eventId, m.timestamp, m.dataLength, m.data);
             continue;
         }
-        if (r == LIBUSB_ERROR_NO_DEVICE) break;  // unplugged: nothing will come any more
+        if (noteGone(*pDevice, r)) break;  // unplugged: nothing will come any more
         if (r == LIBUSB_ERROR_PIPE) usb::clearHalt(pDevice->UsbHandle, pDevice->EventInEndpoint);
         // A pipe that fails at once must not turn this worker into a busy loop.
         if (r < 0 && r != LIBUSB_ERROR_TIMEOUT && r != LIBUSB_ERROR_OVERFLOW)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     buffer.reset();
+    // Never on standard output: that belongs to the program.
+    DebugTrace("end thread");
+    DeviceLog(pDevice, U3V_LOG_INFO, "end thread");
     hThreadEnded->Set();
-    std::fputs("end thread\n", stdout);
     return 0;
 }
 

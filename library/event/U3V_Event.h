@@ -30,6 +30,7 @@ public:
     bool bEventOpen = false;
     U3V_EventCallback pfnCallback = nullptr;
     uint64_t nEirmAddress = 0;
+    bool bOwnsInterface = false;  // holds the device's one event channel
 
 protected:
     uint32_t Run() override;

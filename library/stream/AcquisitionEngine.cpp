@@ -33,12 +33,12 @@ void abandon(usb::AsyncRead* requests, size_t count) {
 }  // namespace
 
 ImageBuffer* U3V_Stream::NextFreeBuffer() {
-    // Rotate through the pool, passing over buffers whose images still wait: a waiting
-    // image is never overwritten. At most nBufferCount wait, so one buffer is always free.
+    // Rotate through the pool, passing over buffers whose images still wait or are locked:
+    // neither is ever overwritten. At most nBufferCount are, so one buffer is always free.
     for (size_t tried = 0; tried < bufferPool.size(); ++tried) {
         ImageBuffer* buffer = bufferPool[nPoolNext].get();
         nPoolNext = (nPoolNext + 1) % bufferPool.size();
-        if (!readyQueue.queued(buffer)) return buffer;
+        if (!readyQueue.busy(buffer)) return buffer;
     }
     return nullptr;
 }
@@ -90,6 +90,10 @@ U3V_Stream::Cycle U3V_Stream::ImageCycle(ImageBuffer& current, usb::AsyncRead* r
         abandon(requests, count);
         return Cycle::Restart;
     };
+    const auto leave = [&] {
+        abandon(requests, count);
+        return Cycle::Leave;
+    };
     if (bStopRequest) return Cycle::Leave;
     int r = 0;
     if (nCarriedLeader != 0) {
@@ -100,7 +104,7 @@ U3V_Stream::Cycle U3V_Stream::ImageCycle(ImageBuffer& current, usb::AsyncRead* r
         r = requests[0].submit(leader, static_cast<int>(nMaximumLeaderSize));
         if (r < 0) {
             DeviceLog(pDevice, U3V_LOG_ERROR, " usb_submit_async Err %d\n", r);
-            if (r == LIBUSB_ERROR_NO_DEVICE) return Cycle::Leave;  // unplugged: nothing will come
+            if (DeviceGone(r)) return Cycle::Leave;  // unplugged: nothing will come
         }
         if (bStopRequest) return Cycle::Leave;
         r = requests[0].reap(kLeaderTimeoutMs, &bStopRequest);
@@ -109,7 +113,9 @@ U3V_Stream::Cycle U3V_Stream::ImageCycle(ImageBuffer& current, usb::AsyncRead* r
         if (bStopRequest) return Cycle::Leave;
         DeviceLog(pDevice, U3V_LOG_ERROR, " get leader Err %d\n", r);
         switch (r) {
-            case LIBUSB_ERROR_NO_DEVICE: return Cycle::Leave;  // unplugged: nothing will come
+            case LIBUSB_ERROR_NO_DEVICE:  // unplugged: nothing will come
+                (void)DeviceGone(r);
+                return Cycle::Leave;
             case LIBUSB_ERROR_TIMEOUT:
             case LIBUSB_ERROR_OVERFLOW: break;  // payload of an image we lost track of
             case LIBUSB_ERROR_PIPE:
@@ -138,24 +144,28 @@ U3V_Stream::Cycle U3V_Stream::ImageCycle(ImageBuffer& current, usb::AsyncRead* r
     uint8_t* position = current.pData.get();
     size_t next = 1;
     for (uint32_t i = 0; i < full; ++i, ++next) {
-        (void)requests[next].submit(position, transferSize);  // a failure counts as missing
+        // A failure counts as missing, unless the camera is gone.
+        if (DeviceGone(requests[next].submit(position, transferSize))) return leave();
         position += nPayloadTransferSize;
     }
     const size_t firstFinal = next;
     for (uint32_t size : {nPayloadFinalTransfer1Size, nPayloadFinalTransfer2Size}) {
         if (size == 0) continue;
-        if (requests[next].submit(position, static_cast<int>(size)) < 0) return restart();
+        if (const int s = requests[next].submit(position, static_cast<int>(size)); s < 0)
+            return DeviceGone(s) ? leave() : restart();
         position += size;
         ++next;
     }
     const size_t trailerRequest = next;
-    if (requests[trailerRequest].submit(trailer, static_cast<int>(nMaximumTrailerSize)) < 0)
-        return restart();
+    if (const int s = requests[trailerRequest].submit(trailer, static_cast<int>(nMaximumTrailerSize));
+        s < 0)
+        return DeviceGone(s) ? leave() : restart();
 
     uint32_t missing = 0;
     for (uint32_t i = 0; i < full; ++i) {
         r = requests[1 + i].reap(nTimeout, &bStopRequest);
         if (bStopRequest) return Cycle::Leave;
+        if (DeviceGone(r)) return leave();
         if (r != transferSize) {
             ++missing;
             DeviceLog(pDevice, U3V_LOG_ERROR, "Missing Packet %d  expected -> %d, actual ret -> %d",
@@ -167,11 +177,13 @@ U3V_Stream::Cycle U3V_Stream::ImageCycle(ImageBuffer& current, usb::AsyncRead* r
         if (size == 0) continue;
         r = requests[final++].reap(nTimeout, &bStopRequest);
         if (bStopRequest) return Cycle::Leave;
+        if (DeviceGone(r)) return leave();
         if (r < 0) return restart();
         if (r != static_cast<int>(size)) ++missing;
     }
     r = requests[trailerRequest].reap(nTimeout, &bStopRequest);
     if (bStopRequest) return Cycle::Leave;
+    if (DeviceGone(r)) return leave();
     stream::Trailer tail;
     if (r < 0 || !stream::decodeTrailer(trailer, static_cast<size_t>(r), tail)) {
         // A camera that lost a trailer goes on with the next leader: keep it rather than

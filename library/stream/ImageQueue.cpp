@@ -7,11 +7,12 @@ void ReadyQueue::reset(uint32_t capacity) {
     for (size_t i = 0; i < count_; ++i) ring_[(head_ + i) % ring_.size()]->bQueued = false;
     ring_.assign(capacity, nullptr);
     head_ = count_ = 0;
+    locked_ = 0;  // those still locked were retired with their pool
 }
 
 bool ReadyQueue::push(ImageBuffer* buffer, ManualResetEvent& ready) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (count_ >= ring_.size()) return false;
+    if (count_ + locked_ >= ring_.size()) return false;
     ring_[(head_ + count_) % ring_.size()] = buffer;
     ++count_;
     buffer->bQueued = true;
@@ -45,7 +46,34 @@ void ReadyQueue::pop() {
 bool ReadyQueue::waitForRoom(uint32_t timeoutMs) {
     std::unique_lock<std::mutex> lock(mutex_);
     return room_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                          [this] { return count_ < ring_.size(); });
+                          [this] { return count_ + locked_ < ring_.size(); });
+}
+
+void ReadyQueue::popLocked() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (count_ == 0) return;
+    ImageBuffer* buffer = ring_[head_];
+    buffer->bQueued = false;
+    buffer->bLocked = true;
+    ++locked_;
+    head_ = (head_ + 1) % ring_.size();
+    --count_;
+}
+
+bool ReadyQueue::unlock(ImageBuffer* buffer) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!buffer->bLocked) return false;
+        buffer->bLocked = false;
+        if (!buffer->bRetired) --locked_;
+    }
+    room_.notify_all();
+    return true;
+}
+
+void ReadyQueue::retireLocked(const std::vector<ImageBuffer*>& buffers) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (ImageBuffer* buffer : buffers) buffer->bRetired = buffer->bLocked;
 }
 
 void ReadyQueue::clear() {
@@ -57,9 +85,9 @@ void ReadyQueue::clear() {
     room_.notify_all();
 }
 
-bool ReadyQueue::queued(const ImageBuffer* buffer) {
+bool ReadyQueue::busy(const ImageBuffer* buffer) {
     std::lock_guard<std::mutex> lock(mutex_);
-    return buffer->bQueued;
+    return buffer->bQueued || buffer->bLocked;
 }
 
 size_t ReadyQueue::size() {

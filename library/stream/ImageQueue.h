@@ -18,12 +18,16 @@ struct ImageBuffer {
     std::unique_ptr<uint8_t[]> pData;
     U3V_ImageInfo info{};
     uint16_t nStatus = 0;
-    bool bQueued = false;  // waits in the ready queue: the engine must not write it
+    bool bQueued = false;   // waits in the ready queue: the engine must not write it
+    bool bLocked = false;   // handed to the caller by U3V_LockImage: nobody writes it
+    bool bRetired = false;  // of a pool that a later start replaced; freed at its unlock
 };
 
 // First-in first-out, fixed capacity, no allocation after reset. Every operation is safe
-// against the other thread; an image stays marked queued until it is popped or cleared, so
-// the engine never receives into a buffer that U3V_GetImage may be copying.
+// against the other threads; an image stays marked queued until it is popped or cleared, so
+// the engine never receives into a buffer that U3V_GetImage may be copying. Images locked
+// by the caller count against the capacity as queued ones do, so that of a pool of
+// capacity + 1 buffers one is always free for the engine.
 class ReadyQueue {
 public:
     void reset(uint32_t capacity);  // empties it and sets the capacity (may allocate)
@@ -36,9 +40,16 @@ public:
     // empty queue means the queue was emptied by a stop, not a race with the engine.
     ImageBuffer* frontAndReset(ManualResetEvent& ready);
     void pop();
+    // Pops the head and marks it locked.
+    void popLocked();
+    // Ends a lock; false when the buffer was not locked.
+    bool unlock(ImageBuffer* buffer);
+    // Marks those of the buffers still locked as belonging to no pool: reset does not
+    // count them.
+    void retireLocked(const std::vector<ImageBuffer*>& buffers);
     void clear();
-    bool queued(const ImageBuffer* buffer);
-    // Waits up to timeoutMs until fewer than capacity images wait; true when so.
+    bool busy(const ImageBuffer* buffer);  // queued or locked
+    // Waits up to timeoutMs until fewer than capacity images wait or are locked.
     bool waitForRoom(uint32_t timeoutMs);
     size_t size();
 
@@ -48,6 +59,7 @@ private:
     std::vector<ImageBuffer*> ring_;
     size_t head_ = 0;
     size_t count_ = 0;
+    size_t locked_ = 0;  // locked buffers of the current pool
 };
 
 }  // namespace tessoral

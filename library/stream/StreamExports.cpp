@@ -20,6 +20,7 @@ uint16_t U3V_OpenStream(void* device, void* control, void** stream, uint32_t tim
 
 uint16_t U3V_CloseStream(void* stream) {
     return guardedHandle<U3V_Stream>(stream, [](U3V_Stream& s) -> uint16_t {
+        s.Close();
         delete &s;
         return U3V_OK;
     });
@@ -42,9 +43,32 @@ uint16_t U3V_GetImage(void* stream, void* buffer, uint32_t timeout, U3V_ImageInf
     });
 }
 
+uint16_t U3V_LockImage(void* stream, void** data, uint32_t* size, uint32_t timeout,
+                       U3V_ImageInfo* info) {
+    if (data == nullptr || size == nullptr) return U3V_ERR_INVALID_HANDLE;
+    return guardedHandle<U3V_Stream>(stream, [&](U3V_Stream& s) {
+        uint8_t* locked = nullptr;
+        uint32_t bytes = 0;
+        const uint16_t st = s.LockImage(locked, bytes, timeout, info);
+        if (locked != nullptr) {
+            *data = locked;
+            *size = bytes;
+        }
+        return st;
+    });
+}
+
+uint16_t U3V_UnlockImage(void* stream, const void* data) {
+    if (data == nullptr) return U3V_ERR_INVALID_HANDLE;
+    return guardedHandle<U3V_Stream>(stream, [&](U3V_Stream& s) {
+        return s.UnlockImage(static_cast<const uint8_t*>(data));
+    });
+}
+
 uint16_t U3V_GetTransferSize(void* stream, uint32_t* size) {
     if (size == nullptr) return U3V_ERR_INVALID_HANDLE;
     return guardedHandle<U3V_Stream>(stream, [&](U3V_Stream& s) -> uint16_t {
+        if (s.pDevice->bGone) return U3V_ERR_DEVICE_GONE;
         *size = s.nTransferSize;
         return U3V_OK;
     });
@@ -55,7 +79,8 @@ uint16_t U3V_SetTransferSize(void* stream, uint32_t size) {
     // transfer could never be read.
     if (size == 0 || size > 0x7FFFFFFFu) return U3V_ERR_INVALID_HANDLE;
     return guardedHandle<U3V_Stream>(stream, [&](U3V_Stream& s) -> uint16_t {
-        s.nTransferSize = size;
+        if (s.pDevice->bGone) return U3V_ERR_DEVICE_GONE;
+        s.SetTransferSize(size);
         return U3V_OK;
     });
 }
@@ -63,6 +88,7 @@ uint16_t U3V_SetTransferSize(void* stream, uint32_t size) {
 uint16_t U3V_GetBufferCount(void* stream, uint32_t* count) {
     if (count == nullptr) return U3V_ERR_INVALID_HANDLE;
     return guardedHandle<U3V_Stream>(stream, [&](U3V_Stream& s) -> uint16_t {
+        if (s.pDevice->bGone) return U3V_ERR_DEVICE_GONE;
         *count = s.nBufferCount;
         return U3V_OK;
     });
@@ -71,7 +97,8 @@ uint16_t U3V_GetBufferCount(void* stream, uint32_t* count) {
 uint16_t U3V_SetBufferCount(void* stream, uint32_t count) {
     if (count > U3V_Stream::kMaxBufferCount) return U3V_ERR_INVALID_HANDLE;
     return guardedHandle<U3V_Stream>(stream, [&](U3V_Stream& s) -> uint16_t {
-        s.nBufferCount = count;
+        if (s.pDevice->bGone) return U3V_ERR_DEVICE_GONE;
+        s.SetBufferCount(count);
         return U3V_OK;
     });
 }

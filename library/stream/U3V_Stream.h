@@ -3,8 +3,10 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "CThread.h"
@@ -28,9 +30,19 @@ public:
 
     uint16_t OpenStreamInterface(uint32_t timeout);
     uint16_t SetStreamEnable(bool on);
+    // Start, stop and close may be called from any thread while others wait in GetImage:
+    // they run one at a time, and those that end an acquisition wake the waiters and wait
+    // until they have left before they touch the pool.
     uint16_t StartAcquisition(uint32_t unused);
     uint16_t StopAcquisition(uint64_t& valueA, uint64_t& valueB);
+    // Wakes and waits out every GetImage, and keeps new ones out, before the object goes.
+    void Close();
     uint16_t GetImage(uint8_t* destination, uint32_t timeout, U3V_ImageInfo* info);
+    // The oldest waiting image's own buffer, kept from the engine until UnlockImage.
+    uint16_t LockImage(uint8_t*& data, uint32_t& size, uint32_t timeout, U3V_ImageInfo* info);
+    uint16_t UnlockImage(const uint8_t* data);
+    void SetTransferSize(uint32_t size);
+    void SetBufferCount(uint32_t count);
 
     static constexpr uint32_t kDefaultTransferSize = 0x10000;
     static constexpr uint32_t kDefaultBufferCount = 4;
@@ -43,6 +55,8 @@ public:
     bool bStreamOpen = false;
     std::atomic<bool> bAcquisitionRunning{false};
     std::vector<std::unique_ptr<ImageBuffer>> bufferPool;
+    // Buffers of earlier pools still locked by the caller; freed at their unlock.
+    std::vector<std::unique_ptr<ImageBuffer>> retiredBuffers;
     ReadyQueue readyQueue;
     ManualResetEvent hImageReady;
     ManualResetEvent hStartRequest;
@@ -54,9 +68,10 @@ public:
     uint32_t nMaximumTrailerSize = 0;
     uint64_t nRequiredPayloadSize = 0;
     uint64_t nSirmAddress = 0;
-    uint32_t nTransferSize = kDefaultTransferSize;
-    uint32_t nBufferCount = 0;
+    std::atomic<uint32_t> nTransferSize{kDefaultTransferSize};
+    std::atomic<uint32_t> nBufferCount{0};
     std::atomic<bool> bThreadEnded{true};
+    bool bOwnsInterface = false;  // holds the device's one stream channel
 
 protected:
     uint32_t Run() override;
@@ -67,6 +82,38 @@ private:
                      uint8_t* leader, uint8_t* trailer);
     ImageBuffer* NextFreeBuffer();
     void EndWorker();
+    uint16_t StopLocked();
+    // The engine's answer to a libusb result that says the camera is gone: marks it and
+    // wakes the readers, which then empty the queue and hear of it.
+    bool DeviceGone(int usbResult);
+
+    // Keeps GetImage out of the pool while a stop, restart or close changes it: wakes the
+    // waiting readers, turns new ones away at the door and waits for the others to leave.
+    class ReadersOut {
+    public:
+        ReadersOut(U3V_Stream& stream, bool closing);
+        ~ReadersOut();
+
+    private:
+        U3V_Stream& s_;
+    };
+    // A GetImage between entry and return; false (the status in st) when turned away.
+    bool EnterReader(uint32_t timeoutMs, uint16_t& st, uint64_t& since);
+    void LeaveReader();
+    // Inside as a reader: waits for the oldest image (left queued) or says why there is none.
+    uint16_t AwaitImage(uint32_t timeoutMs, uint64_t since, ImageBuffer*& image);
+    // The delivery status of an image taken from the queue.
+    uint16_t DeliveryStatus(const ImageBuffer& image);
+    // Replaces the pool; buffers still locked move to retiredBuffers.
+    void RebuildPool(uint32_t bufferCount, uint32_t size);
+
+    std::mutex mLifecycle;  // start, stop and close: one at a time
+    std::mutex mPool;       // which buffers belong to the stream, for UnlockImage
+    std::mutex mReaders;
+    std::condition_variable cvReaders;
+    int nReaders = 0;         // GetImage calls inside
+    bool bReadersOut = false; // a stop, restart or close holds the pool
+    bool bClosing = false;
 
     size_t nPoolNext = 0;       // worker only: the pool's rotation point
     size_t nCarriedLeader = 0;  // worker only: bytes of a leader already in the leader buffer

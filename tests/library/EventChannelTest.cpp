@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -168,6 +169,73 @@ TEST_F(EventChannelTest, UnplugWhileEventsRunEndsCleanly) {
     EXPECT_EQ(U3V_CloseEvent(event_), U3V_OK);
     event_ = nullptr;
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
+}
+
+// After an unplug the worker ends instead of reading a dead pipe, and the test event says
+// the camera is gone.
+TEST_F(EventChannelTest, WorkerStopsReadingAfterAnUnplug) {
+    openCamera();
+    open(&onEvent, 20);
+    push(eventBytes(0x9001, 1, {}));
+    ASSERT_EQ(waitFor(1).size(), 1u);
+    vcam::unplug(camera_);
+    const auto eventReads = [] {
+        size_t n = 0;
+        for (const vcam::UsbCall& call : vcam::calls())
+            n += call.function == "libusb_bulk_transfer" && call.endpoint == kEventEndpoint;
+        return n;
+    };
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const size_t before = eventReads();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(eventReads(), before) << "the worker still reads the pipe of a camera that left";
+    EXPECT_EQ(U3V_TestEvent(event_), U3V_ERR_DEVICE_GONE);
+}
+
+std::atomic<void*> selfClosed{nullptr};
+std::atomic<uint16_t> selfCloseStatus{0};
+void closeFromCallback(uint16_t, uint64_t, uint32_t, uint64_t) {
+    selfCloseStatus = U3V_CloseEvent(selfClosed.load());
+    callbackDone = true;
+    receivedCv.notify_all();
+}
+
+// A close from the channel's own callback would wait for itself: it is refused, the
+// channel stays open and delivering, and another thread closes it.
+TEST_F(EventChannelTest, CloseFromItsOwnCallbackIsRefused) {
+    openCamera();
+    open(&closeFromCallback, 50);
+    selfClosed = event_;
+    push(eventBytes(0x9001, 1, {}));
+    {
+        std::unique_lock<std::mutex> lock(receivedMutex);
+        ASSERT_TRUE(receivedCv.wait_for(lock, std::chrono::seconds(5), [] { return callbackDone.load(); }));
+    }
+    EXPECT_EQ(selfCloseStatus.load(), U3V_ERR_CALLED_FROM_CALLBACK);
+    callbackDone = false;
+    push(eventBytes(0x9002, 2, {}));
+    ASSERT_TRUE(waitForReads(kEventEndpoint, 2));
+    EXPECT_EQ(U3V_CloseEvent(event_), U3V_OK);
+    event_ = nullptr;
+}
+
+// One event channel per device handle; the first keeps working. The library writes
+// nothing to the program's standard output, also when the worker ends.
+TEST_F(EventChannelTest, SecondOpenIsRefusedAndNothingGoesToStandardOutput) {
+    openCamera();
+    testing::internal::CaptureStdout();
+    open();
+    void* second = &event_;
+    EXPECT_EQ(U3V_OpenEvent(device_, control_, &second, &onEvent, 100), U3V_ERR_EVENT_CLAIM_FAILED);
+    EXPECT_EQ(second, nullptr);
+    push(eventBytes(0x9001, 1, {}));
+    EXPECT_EQ(waitFor(1).size(), 1u);
+    EXPECT_EQ(U3V_CloseEvent(event_), U3V_OK);
+    event_ = nullptr;
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    const std::vector<std::string> trace = SyslogCapture::texts();
+    EXPECT_NE(std::find(trace.begin(), trace.end(), "end thread\r\n"), trace.end());
+    open();  // free again after the close
 }
 
 TEST_F(EventChannelTest, OpenFailuresLeaveNoHandle) {

@@ -200,9 +200,7 @@ TEST_F(StreamingCameraTest, UnplugMidImageEndsCleanly) {
     std::vector<uint8_t> data;
     EXPECT_EQ(take(info, data), U3V_OK);
     EXPECT_EQ(take(info, data), U3V_OK);
-    const auto t0 = Clock::now();
-    EXPECT_EQ(take(info, data, 500), U3V_ERR_IMAGE_TIMEOUT);
-    EXPECT_LT(Clock::now() - t0, std::chrono::milliseconds(1500));
+    EXPECT_EQ(take(info, data, 0xFFFFFFFF), U3V_ERR_DEVICE_GONE);
     EXPECT_FALSE(vcam::plugged(camera_));
     EXPECT_EQ(closeStream(stream_), U3V_OK);
 }

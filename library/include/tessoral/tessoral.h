@@ -9,6 +9,32 @@
  * Null pointers: a null handle gives U3V_ERR_INVALID_HANDLE. So does a null output
  * pointer, a null device GUID or a null data buffer with a non-zero length: the call
  * then does nothing else and writes nothing.
+ *
+ * Threads. Any thread may call any function. What may overlap on one handle:
+ * - Discovery (U3V_DiscoveryDevices, U3V_GetDeviceInfo) is for one thread at a time, and
+ *   not beside U3V_OpenDevice.
+ * - Device handle: every call may overlap every call on its control, event and stream
+ *   handles. A close never overlaps another call on the handle it closes, nor follows
+ *   the close of the handles opened from it (close stream and event, then control, then
+ *   device).
+ * - Control handle: U3V_ReadMem, U3V_WriteMem, U3V_ReadXml and U3V_WriteXml may be called
+ *   from several threads at once, also beside the event and stream channels that use the
+ *   same control handle: each access (all transactions of a split one) and each
+ *   description file transfer runs whole, one after the other.
+ * - Event handle: U3V_TestEvent may overlap it all but U3V_CloseEvent. The callback runs
+ *   on the channel's worker thread; it may call any function except U3V_CloseEvent of
+ *   its own channel (refused with U3V_ERR_CALLED_FROM_CALLBACK).
+ * - Stream handle: one thread at a time in U3V_GetImage; U3V_AcquisitionStart,
+ *   U3V_AcquisitionStop, U3V_CloseStream and the Get/Set of buffer count and transfer size
+ *   may be called from other threads meanwhile (start, stop and close run one at a time).
+ *   A waiting U3V_GetImage is then woken as described below; start, stop and close change
+ *   the image buffers only after it has left. U3V_CloseStream may be called while
+ *   another thread waits in U3V_GetImage, never after: the handle is gone once it returns.
+ *
+ * A camera gone. Once the library has seen the camera leave the bus (a USB transfer that
+ * says so), every later call on its device, control, event and stream handles gives
+ * U3V_ERR_DEVICE_GONE, except that images received before it are still handed out by
+ * U3V_GetImage. The close functions still release everything and return U3V_OK.
  */
 #ifndef TESSORAL_TESSORAL_H
 #define TESSORAL_TESSORAL_H
@@ -69,7 +95,8 @@ extern "C" {
                                                  handle gives this too */
 #define U3V_ERR_ACQUISITION_STOPPED   0xC01Fu /* a waiting U3V_GetImage was woken because
                                                  acquisition was stopped, restarted, or the
-                                                 stream closed, from another thread */
+                                                 stream closed, from another thread; also a
+                                                 U3V_GetImage that arrives while a close runs */
 #define U3V_ERR_CALLED_FROM_CALLBACK  0xC020u /* called from the channel's own callback on its
                                                  worker thread, which the call would wait for */
 #define U3V_ERR_USB_TRANSFER          0x800Bu /* a control bulk transfer failed or timed out,
@@ -203,25 +230,41 @@ U3V_API uint16_t U3V_WriteXml(void *control, const char *path, uint32_t dataAddr
 /* Event channel. Needs the device's event interface; the camera sends events only after
  * the caller has enabled them (EI_Control, with U3V_WriteMem). The callback (may be null)
  * runs on a worker thread; each read of the event pipe waits up to timeout ms, so a close
- * takes up to that long. On failure *event is null. U3V_CloseEvent returns once the worker
- * has ended. */
+ * takes up to that long. On failure *event is null. One event channel per device handle:
+ * a second U3V_OpenEvent while one is open gives U3V_ERR_EVENT_CLAIM_FAILED. After the
+ * camera left the bus the worker stops reading and ends.
+ * U3V_CloseEvent returns once the worker has ended. Called from the channel's own
+ * callback it would wait for itself: it returns U3V_ERR_CALLED_FROM_CALLBACK at once and
+ * does nothing, the channel stays open (events keep coming) and is closed from another
+ * thread. */
 U3V_API uint16_t U3V_OpenEvent(void *device, void *control, void **event,
                                U3V_EventCallback callback, uint32_t timeout);
 U3V_API uint16_t U3V_CloseEvent(void *event);
 
 /* Stream channel. *stream receives a handle whatever the open yields; close it with
- * U3V_CloseStream before closing the control channel.
+ * U3V_CloseStream before closing the control channel. One stream channel per device
+ * handle: a second U3V_OpenStream while one is open gives U3V_ERR_STREAM_CLAIM_FAILED
+ * (the handle it gives is closed as any other).
  * U3V_AcquisitionStart plans the transfers from the camera's required payload size,
- * makes bufferCount + 1 image buffers and starts receiving; a start while acquisition runs
- * stops it first. A camera payload of 4 GiB or more is refused (U3V_ERR_INVALID_HANDLE).
- * U3V_AcquisitionStop writes 0 to both values.
+ * writes the plan to the camera (a camera that refuses a plan register fails the start
+ * with its own status), makes bufferCount + 1 image buffers and starts receiving; a
+ * start while acquisition runs stops it first (a restart). A camera payload of 4 GiB or
+ * more is refused (U3V_ERR_INVALID_HANDLE).
+ * U3V_AcquisitionStop writes 0 to both values and discards the images that wait.
  * U3V_GetImage copies the oldest waiting image (the payload size read at the last start)
  * into buffer and its information into *info, waiting up to timeout ms (0xFFFFFFFF: no
  * limit). It returns the trailer's status (0 for a good image), U3V_ERR_MISSING_PACKETS
  * for an image with missing data (delivered all the same), U3V_ERR_IMAGE_TIMEOUT, or
  * U3V_ERR_NO_IMAGE; with a null info the data is copied and the image stays queued.
+ * A wait ends at once with U3V_ERR_ACQUISITION_STOPPED when another thread stops,
+ * restarts or closes the stream, and with U3V_ERR_DEVICE_GONE when the camera leaves the
+ * bus. Before the first start (and after a stop) it waits its time-out and gives
+ * U3V_ERR_IMAGE_TIMEOUT, unless a start from another thread meanwhile brings an image,
+ * which it then receives. On a stream whose open failed it gives U3V_ERR_STREAM_NOT_OPEN
+ * at once.
  * Images that wait are never overwritten; when bufferCount images wait, newer ones are
- * dropped. One thread at a time calls U3V_GetImage on a stream.
+ * dropped. A buffer count of 0 is accepted: the start succeeds, and no image can ever be
+ * delivered (every image is dropped).
  * Transfer sizes of 0 or above 0x7FFFFFFF and buffer counts above 0x7FFFFFFE are refused
  * (U3V_ERR_INVALID_HANDLE);
  * both settings take effect at the next start. */
@@ -230,6 +273,23 @@ U3V_API uint16_t U3V_CloseStream(void *stream);
 U3V_API uint16_t U3V_AcquisitionStart(void *stream, uint32_t unused);
 U3V_API uint16_t U3V_AcquisitionStop(void *stream, uint64_t *valueA, uint64_t *valueB);
 U3V_API uint16_t U3V_GetImage(void *stream, void *buffer, uint32_t timeout, U3V_ImageInfo *info);
+/* Zero-copy delivery. U3V_LockImage waits as U3V_GetImage does (same time-out, wake-ups
+ * and statuses) and hands out the oldest waiting image's own buffer instead of a copy:
+ * *data and *size (the payload size read at the last start) are written only when an
+ * image is locked, which is the case for U3V_OK, U3V_ERR_MISSING_PACKETS and a trailer
+ * status; info may be null. The engine never writes a locked buffer; it counts against
+ * bufferCount as a waiting image does, so with every buffer locked or waiting newer
+ * images are dropped. Give it back with U3V_UnlockImage(stream, data), from any thread;
+ * an address that is not a locked buffer of the stream (one given back already, or
+ * never locked) gives U3V_ERR_INVALID_HANDLE and changes nothing.
+ * A locked buffer stays valid and untouched across U3V_AcquisitionStop and restarts (a
+ * start makes a new set of buffers; the locked ones are freed at their unlock), also after
+ * the camera left the bus (U3V_UnlockImage still gives U3V_OK). U3V_CloseStream frees
+ * every buffer, the locked ones too: their addresses are invalid once it returns.
+ * U3V_LockImage and U3V_GetImage may be mixed, one thread at a time, as for U3V_GetImage. */
+U3V_API uint16_t U3V_LockImage(void *stream, void **data, uint32_t *size, uint32_t timeout,
+                               U3V_ImageInfo *info);
+U3V_API uint16_t U3V_UnlockImage(void *stream, const void *data);
 U3V_API uint16_t U3V_GetTransferSize(void *stream, uint32_t *size);
 U3V_API uint16_t U3V_SetTransferSize(void *stream, uint32_t size);
 U3V_API uint16_t U3V_GetBufferCount(void *stream, uint32_t *count);

@@ -1,0 +1,176 @@
+// U3V_GetImage and the door that keeps it out of the pool while a stop, restart or close
+// changes it.
+#include <chrono>
+#include <cstring>
+
+#include "DeviceHandle.h"
+#include "DeviceLog.h"
+#include "U3V_Stream.h"
+
+namespace tessoral {
+
+namespace {
+using Clock = std::chrono::steady_clock;
+
+// What is left of a caller's time-out; kInfinite stays without limit.
+class Deadline {
+public:
+    explicit Deadline(uint32_t timeoutMs)
+        : infinite_(timeoutMs == ManualResetEvent::kInfinite),
+          end_(Clock::now() + std::chrono::milliseconds(infinite_ ? 0 : timeoutMs)) {}
+    uint32_t left() const {
+        if (infinite_) return ManualResetEvent::kInfinite;
+        const auto now = Clock::now();
+        if (now >= end_) return 0;
+        return static_cast<uint32_t>(std::chrono::ceil<std::chrono::milliseconds>(end_ - now).count());
+    }
+    bool infinite() const { return infinite_; }
+    Clock::time_point end() const { return end_; }
+
+private:
+    bool infinite_;
+    Clock::time_point end_;
+};
+}  // namespace
+
+U3V_Stream::ReadersOut::ReadersOut(U3V_Stream& stream, bool closing) : s_(stream) {
+    std::unique_lock<std::mutex> lock(s_.mReaders);
+    s_.bReadersOut = true;
+    if (closing) s_.bClosing = true;
+    // Under the readers' lock: a reader inside has read the interrupt count before this.
+    s_.hImageReady.Interrupt();
+    s_.cvReaders.wait(lock, [this] { return s_.nReaders == 0; });
+}
+
+U3V_Stream::ReadersOut::~ReadersOut() {
+    {
+        std::lock_guard<std::mutex> lock(s_.mReaders);
+        s_.bReadersOut = false;
+    }
+    s_.cvReaders.notify_all();
+}
+
+bool U3V_Stream::EnterReader(uint32_t timeoutMs, uint16_t& st, uint64_t& since) {
+    const Deadline deadline(timeoutMs);
+    std::unique_lock<std::mutex> lock(mReaders);
+    const auto open = [this] { return bClosing || !bReadersOut; };
+    if (deadline.infinite()) {
+        cvReaders.wait(lock, open);
+    } else if (!cvReaders.wait_until(lock, deadline.end(), open)) {
+        st = U3V_ERR_IMAGE_TIMEOUT;
+        return false;
+    }
+    if (bClosing) {
+        st = U3V_ERR_ACQUISITION_STOPPED;
+        return false;
+    }
+    ++nReaders;
+    since = hImageReady.Interrupts();
+    return true;
+}
+
+void U3V_Stream::LeaveReader() {
+    {
+        std::lock_guard<std::mutex> lock(mReaders);
+        --nReaders;
+    }
+    cvReaders.notify_all();
+}
+
+bool U3V_Stream::DeviceGone(int usbResult) {
+    if (!noteGone(*pDevice, usbResult)) return false;
+    hImageReady.Interrupt();
+    return true;
+}
+
+uint16_t U3V_Stream::AwaitImage(uint32_t timeoutMs, uint64_t since, ImageBuffer*& image) {
+    image = readyQueue.frontAndReset(hImageReady);
+    if (image != nullptr) return U3V_OK;
+    // Images received before the camera left are still delivered; then it is gone.
+    if (pDevice->bGone) return U3V_ERR_DEVICE_GONE;
+    switch (hImageReady.Wait(timeoutMs, since)) {
+        case ManualResetEvent::Woken::Interrupted:
+            return pDevice->bGone ? U3V_ERR_DEVICE_GONE : U3V_ERR_ACQUISITION_STOPPED;
+        case ManualResetEvent::Woken::TimedOut: return U3V_ERR_IMAGE_TIMEOUT;
+        case ManualResetEvent::Woken::Set: break;
+    }
+    image = readyQueue.frontAndReset(hImageReady);
+    if (image != nullptr) return U3V_OK;
+    // Set with nothing queued: a stop emptied the queue after the event was set.
+    hImageReady.Reset();
+    return bStopRequest ? U3V_ERR_IMAGE_TIMEOUT : U3V_ERR_NO_IMAGE;
+}
+
+uint16_t U3V_Stream::DeliveryStatus(const ImageBuffer& image) {
+    if (image.info.MissingTransfers != 0) {
+        DeviceLog(pDevice, U3V_LOG_WARNING, "Missing data packets in the image.");
+        return U3V_ERR_MISSING_PACKETS;
+    }
+    return image.nStatus;
+}
+
+uint16_t U3V_Stream::GetImage(uint8_t* destination, uint32_t timeout, U3V_ImageInfo* info) {
+    if (pDevice->bGone && !bStreamOpen) return U3V_ERR_DEVICE_GONE;
+    if (!bStreamOpen) return U3V_ERR_STREAM_NOT_OPEN;
+    const Deadline deadline(timeout);
+    uint16_t st = U3V_OK;
+    uint64_t since = 0;
+    if (!EnterReader(timeout, st, since)) return st;
+    struct Leave {
+        U3V_Stream& s;
+        ~Leave() { s.LeaveReader(); }
+    } leave{*this};
+
+    ImageBuffer* image = nullptr;
+    if (const uint16_t waited = AwaitImage(deadline.left(), since, image); waited != U3V_OK)
+        return waited;
+    // The image stays queued while it is copied, so the engine keeps off its buffer, and
+    // this reader is inside, so no stop, restart or close frees it meanwhile.
+    std::memcpy(destination, image->pData.get(), image->nSize);
+    if (info == nullptr) return U3V_ERR_NO_IMAGE;
+    std::memcpy(info, &image->info, sizeof(U3V_ImageInfo));
+    const uint16_t status = DeliveryStatus(*image);
+    readyQueue.pop();
+    return status;
+}
+
+uint16_t U3V_Stream::LockImage(uint8_t*& data, uint32_t& size, uint32_t timeout,
+                               U3V_ImageInfo* info) {
+    if (pDevice->bGone && !bStreamOpen) return U3V_ERR_DEVICE_GONE;
+    if (!bStreamOpen) return U3V_ERR_STREAM_NOT_OPEN;
+    const Deadline deadline(timeout);
+    uint16_t st = U3V_OK;
+    uint64_t since = 0;
+    if (!EnterReader(timeout, st, since)) return st;
+    struct Leave {
+        U3V_Stream& s;
+        ~Leave() { s.LeaveReader(); }
+    } leave{*this};
+
+    ImageBuffer* image = nullptr;
+    if (const uint16_t waited = AwaitImage(deadline.left(), since, image); waited != U3V_OK)
+        return waited;
+    if (info != nullptr) std::memcpy(info, &image->info, sizeof(U3V_ImageInfo));
+    const uint16_t status = DeliveryStatus(*image);
+    readyQueue.popLocked();
+    data = image->pData.get();
+    size = image->nSize;
+    return status;
+}
+
+uint16_t U3V_Stream::UnlockImage(const uint8_t* data) {
+    std::lock_guard<std::mutex> lock(mPool);
+    for (const auto& buffer : bufferPool) {
+        if (buffer->pData.get() == data)
+            return readyQueue.unlock(buffer.get()) ? U3V_OK : U3V_ERR_INVALID_HANDLE;
+    }
+    for (auto it = retiredBuffers.begin(); it != retiredBuffers.end(); ++it) {
+        if ((*it)->pData.get() != data) continue;
+        if (!readyQueue.unlock(it->get())) return U3V_ERR_INVALID_HANDLE;
+        retiredBuffers.erase(it);
+        return U3V_OK;
+    }
+    return U3V_ERR_INVALID_HANDLE;
+}
+
+}  // namespace tessoral

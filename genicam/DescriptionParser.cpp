@@ -1,7 +1,9 @@
 // Reading a description file into a node map.
 #include <libxml/parser.h>
+#include <libxml/parserInternals.h>
 #include <libxml/tree.h>
 
+#include <cstring>
 #include <limits>
 
 #include "Nodes.h"
@@ -10,23 +12,6 @@ namespace genicam {
 
 namespace {
 
-struct DocFree {
-    void operator()(xmlDoc* d) const { xmlFreeDoc(d); }
-};
-struct CtxtFree {
-    void operator()(xmlParserCtxt* c) const { xmlFreeParserCtxt(c); }
-};
-
-std::string localName(const xmlNode* n) { return reinterpret_cast<const char*>(n->name); }
-
-std::string attribute(const xmlNode* n, const char* name) {
-    xmlChar* v = xmlGetProp(n, reinterpret_cast<const xmlChar*>(name));
-    if (v == nullptr) return {};
-    std::string s(reinterpret_cast<const char*>(v));
-    xmlFree(v);
-    return s;
-}
-
 std::string trim(std::string s) {
     const char* ws = " \t\r\n";
     const size_t b = s.find_first_not_of(ws);
@@ -34,57 +19,100 @@ std::string trim(std::string s) {
     return s.substr(b, s.find_last_not_of(ws) - b + 1);
 }
 
-std::string_view trimmed(std::string_view s) {
-    const char* ws = " \t\r\n";
-    const size_t b = s.find_first_not_of(ws);
-    if (b == std::string_view::npos) return {};
-    return s.substr(b, s.find_last_not_of(ws) - b + 1);
+// The file's elements as a small tree of their own, built while libxml2 reads the file:
+// no document is built and freed, which is most of the time a large file takes.
+struct Element {
+    const char* name;  // the local name, held by the parser's dictionary
+    std::string text;
+    std::vector<std::pair<const char*, std::string>> attributes;
+    int first = -1, last = -1, next = -1;
+    bool browsing = false;  // read by a person only: its text is not kept
+};
+
+// Elements for a person browsing the file, which no node uses; much of a large file.
+bool forBrowsing(const char* n) {
+    for (const char* skipped : {"DisplayName", "Visibility", "Streamable", "DocuURL", "IsDeprecated", "Extension"})
+        if (std::strcmp(n, skipped) == 0) return true;
+    return false;
 }
 
-std::string content(const xmlNode* n) {
-    // Nearly every element holds one text node: read it in place.
-    const xmlNode* c = n->children;
-    if (c == nullptr) return {};
-    if (c->next == nullptr && (c->type == XML_TEXT_NODE || c->type == XML_CDATA_SECTION_NODE) && c->content)
-        return std::string(trimmed(reinterpret_cast<const char*>(c->content)));
-    xmlChar* v = xmlNodeGetContent(n);
-    if (v == nullptr) return {};
-    std::string s(reinterpret_cast<const char*>(v));
-    xmlFree(v);
-    return trim(std::move(s));
-}
+struct Tree {
+    std::vector<Element> elements;
+    std::vector<int> open;
 
-Props::Item itemOf(const xmlNode* e) {
-    Props::Item item;
-    item.element = localName(e);
-    item.text = content(e);
-    for (const xmlAttr* a = e->properties; a != nullptr; a = a->next) {
-        const xmlNode* v = a->children;
-        if (v != nullptr && v->next == nullptr && v->type == XML_TEXT_NODE && v->content)
-            item.attributes.emplace_back(reinterpret_cast<const char*>(a->name), reinterpret_cast<const char*>(v->content));
-        else
-            item.attributes.emplace_back(reinterpret_cast<const char*>(a->name),
-                                         attribute(e, reinterpret_cast<const char*>(a->name)));
+    static void start(void* ctx, const xmlChar* localname, const xmlChar*, const xmlChar*, int, const xmlChar**,
+                      int attributeCount, int, const xmlChar** attributes) {
+        Tree& t = *static_cast<Tree*>(static_cast<xmlParserCtxt*>(ctx)->_private);
+        const int index = static_cast<int>(t.elements.size());
+        Element e;
+        e.name = reinterpret_cast<const char*>(localname);
+        e.browsing = forBrowsing(e.name) || (!t.open.empty() && t.elements[t.open.back()].browsing);
+        for (int i = 0; i < attributeCount; ++i) {
+            const xmlChar* const* a = attributes + 5 * i;  // name, prefix, URI, value, end
+            e.attributes.emplace_back(reinterpret_cast<const char*>(a[0]),
+                                      std::string(reinterpret_cast<const char*>(a[3]), static_cast<size_t>(a[4] - a[3])));
+        }
+        t.elements.push_back(std::move(e));
+        if (!t.open.empty()) {
+            Element& parent = t.elements[t.open.back()];
+            if (parent.last < 0) parent.first = index;
+            else t.elements[parent.last].next = index;
+            parent.last = index;
+        }
+        t.open.push_back(index);
     }
-    return item;
-}
+    static void end(void* ctx, const xmlChar*, const xmlChar*, const xmlChar*) {
+        Tree& t = *static_cast<Tree*>(static_cast<xmlParserCtxt*>(ctx)->_private);
+        if (!t.open.empty()) t.open.pop_back();
+    }
+    static void characters(void* ctx, const xmlChar* ch, int len) {
+        Tree& t = *static_cast<Tree*>(static_cast<xmlParserCtxt*>(ctx)->_private);
+        if (t.open.size() < 2) return;  // between nodes: layout only
+        Element& e = t.elements[t.open.back()];
+        if (!e.browsing) e.text.append(reinterpret_cast<const char*>(ch), static_cast<size_t>(len));
+    }
+};
 
-bool isElement(const xmlNode* n) { return n->type == XML_ELEMENT_NODE; }
+struct CtxtFree {
+    void operator()(xmlParserCtxt* c) const {
+        if (c->myDoc != nullptr) xmlFreeDoc(c->myDoc);
+        xmlFreeParserCtxt(c);
+    }
+};
 
 }  // namespace
 
 class Parser {
 public:
-    explicit Parser(NodeMap& map) : map_(map) {}
+    Parser(NodeMap& map, const Tree& tree) : map_(map), tree_(tree) {}
 
-    void top(const xmlNode* root) {
-        for (const xmlNode* n = root->children; n != nullptr; n = n->next)
-            if (isElement(n)) element(n);
+    void top(int root) {
+        for (int n = at(root).first; n >= 0; n = at(n).next) element(n);
+    }
+
+    const Element& at(int i) const { return tree_.elements[static_cast<size_t>(i)]; }
+    std::string attribute(int i, const char* name) const {
+        for (const auto& [key, value] : at(i).attributes)
+            if (std::strcmp(key, name) == 0) return value;
+        return {};
     }
 
 private:
     NodeMap& map_;
+    const Tree& tree_;
     int inline_ = 0;
+
+    bool is(int i, const char* name) const { return std::strcmp(at(i).name, name) == 0; }
+
+    Props::Item itemOf(int i) const {
+        const Element& e = at(i);
+        Props::Item item;
+        item.element = e.name;
+        item.text = trim(e.text);
+        for (const auto& [key, value] : e.attributes) item.attributes.emplace_back(key, value);
+        return item;
+    }
+
 
     void add(std::unique_ptr<Node> node) {
         const std::string name = node->name();
@@ -94,24 +122,31 @@ private:
         map_.order_.push_back(raw);
     }
 
-    void element(const xmlNode* e) {
-        const std::string type = localName(e);
-        if (type == "Group") {
+    void element(int e) {
+        if (is(e, "Group")) {
             // Groups only gather nodes for the reader of the file; their depth is bounded
             // by libxml2's own nesting limit.
-            for (const xmlNode* n = e->children; n != nullptr; n = n->next)
-                if (isElement(n)) element(n);
+            for (int n = at(e).first; n >= 0; n = at(n).next) element(n);
             return;
         }
-        if (type == "StructReg") return structReg(e);
+        if (is(e, "StructReg")) return structReg(e);
         const std::string name = attribute(e, "Name");
         if (name.empty()) return;  // not a node (a comment element, say)
+        const std::string type = at(e).name;
 
         Props props;
-        for (const xmlNode* c = e->children; c != nullptr; c = c->next) {
-            if (!isElement(c)) continue;
-            if (type == "Enumeration" && localName(c) == "EnumEntry") {
+        props.items.reserve(8);
+        bool toolTip = false;
+        for (int c = at(e).first; c >= 0; c = at(c).next) toolTip = toolTip || is(c, "ToolTip");
+        for (int c = at(e).first; c >= 0; c = at(c).next) {
+            // A Description stands in for a missing ToolTip only.
+            if (at(c).browsing || (toolTip && is(c, "Description"))) continue;
+            if (type == "Enumeration" && is(c, "EnumEntry")) {
                 props.items.push_back({"EnumEntry", enumEntry(c, name), {}});
+                continue;
+            }
+            if (is(c, "pSelected")) {
+                map_.selectedBy_.emplace(trim(at(c).text), name);
                 continue;
             }
             props.items.push_back(child(c, name));
@@ -121,12 +156,11 @@ private:
 
     // An element of a node; an IntSwissKnife written inside a register is one term of its
     // address, kept as a node of its own that the register names.
-    Props::Item child(const xmlNode* c, const std::string& owner) {
-        if (localName(c) != "IntSwissKnife") return itemOf(c);
+    Props::Item child(int c, const std::string& owner) {
+        if (!is(c, "IntSwissKnife")) return itemOf(c);
         const std::string name = owner + "#Address" + std::to_string(++inline_);
         Props props;
-        for (const xmlNode* d = c->children; d != nullptr; d = d->next)
-            if (isElement(d)) props.items.push_back(itemOf(d));
+        for (int d = at(c).first; d >= 0; d = at(d).next) props.items.push_back(itemOf(d));
         add(makeNode(map_, "IntSwissKnife", name, props));
         return {"pAddress", name, {}};
     }
@@ -134,14 +168,14 @@ private:
     // Entry names are local to their enumeration ("Off" appears in many, and may equal a
     // feature's name), so each is kept as EnumEntry_<Enumeration>_<Name>. Files that already
     // write that full name keep it as it is.
-    std::string enumEntry(const xmlNode* e, const std::string& enumeration) {
+    std::string enumEntry(int e, const std::string& enumeration) {
         const std::string name = attribute(e, "Name");
         if (name.empty()) throw Error("an EnumEntry of " + enumeration + " has no Name");
         const std::string prefix = "EnumEntry_" + enumeration + "_";
         const std::string internal = name.rfind(prefix, 0) == 0 ? name : prefix + name;
         Props props;
-        for (const xmlNode* c = e->children; c != nullptr; c = c->next)
-            if (isElement(c)) props.items.push_back(itemOf(c));
+        for (int c = at(e).first; c >= 0; c = at(c).next)
+            if (!at(c).browsing) props.items.push_back(itemOf(c));
         props.items.push_back({"#Enumeration", enumeration, {}});
         props.items.push_back({"#Name", name, {}});
         if (map_.nodes_.count(internal))
@@ -152,17 +186,17 @@ private:
 
     // A StructReg shares its address, length, port and access among StructEntry nodes,
     // each a bit field of the same register.
-    void structReg(const xmlNode* e) {
+    void structReg(int e) {
         Props shared;
-        for (const xmlNode* c = e->children; c != nullptr; c = c->next)
-            if (isElement(c) && localName(c) != "StructEntry") shared.items.push_back(child(c, "StructReg"));
-        for (const xmlNode* c = e->children; c != nullptr; c = c->next) {
-            if (!isElement(c) || localName(c) != "StructEntry") continue;
+        for (int c = at(e).first; c >= 0; c = at(c).next)
+            if (!is(c, "StructEntry") && !at(c).browsing) shared.items.push_back(child(c, "StructReg"));
+        for (int c = at(e).first; c >= 0; c = at(c).next) {
+            if (!is(c, "StructEntry")) continue;
             const std::string name = attribute(c, "Name");
             if (name.empty()) throw Error("a StructEntry has no Name");
             Props own;
-            for (const xmlNode* d = c->children; d != nullptr; d = d->next)
-                if (isElement(d)) own.items.push_back(itemOf(d));
+            for (int d = at(c).first; d >= 0; d = at(d).next)
+                if (!at(d).browsing) own.items.push_back(itemOf(d));
             for (const Props::Item& i : shared.items)
                 if (!own.has(i.element)) own.items.push_back(i);
             add(makeNode(map_, "StructEntry", name, own));
@@ -173,28 +207,43 @@ private:
 std::unique_ptr<NodeMap> NodeMap::parse(std::string_view xml, Port& port) {
     if (xml.size() > static_cast<size_t>(std::numeric_limits<int>::max()))
         throw Error("the description file is too large to parse");
+    if (xml.empty()) throw Error("the description file is not well-formed XML: line 1: the file is empty");
     xmlInitParser();
-    std::unique_ptr<xmlParserCtxt, CtxtFree> ctxt(xmlNewParserCtxt());
+    std::unique_ptr<xmlParserCtxt, CtxtFree> ctxt(xmlCreateMemoryParserCtxt(xml.data(), static_cast<int>(xml.size())));
     if (!ctxt) throw Error("no memory for the XML parser");
     // No network, no errors on the console: the one-line message below says it all.
-    std::unique_ptr<xmlDoc, DocFree> doc(xmlCtxtReadMemory(ctxt.get(), xml.data(), static_cast<int>(xml.size()),
-                                                           "description.xml", nullptr,
-                                                           XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_COMPACT));
-    if (!doc) {
+    xmlCtxtUseOptions(ctxt.get(), XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+    Tree tree;
+    tree.elements.reserve(xml.size() / 48);
+    ctxt->_private = &tree;
+    xmlSAXHandler* sax = ctxt->sax;
+    sax->startElement = nullptr;
+    sax->endElement = nullptr;
+    sax->startElementNs = &Tree::start;
+    sax->endElementNs = &Tree::end;
+    sax->characters = &Tree::characters;
+    sax->cdataBlock = &Tree::characters;
+    sax->ignorableWhitespace = nullptr;
+    sax->reference = nullptr;  // an entity the file does not define stays out
+    sax->processingInstruction = nullptr;
+    sax->comment = nullptr;
+    const int status = xmlParseDocument(ctxt.get());
+    if (status != 0 || !ctxt->wellFormed || tree.elements.empty()) {
         const xmlError* e = xmlCtxtGetLastError(ctxt.get());
         std::string message = e && e->message ? trim(e->message) : std::string("unknown error");
         throw Error("the description file is not well-formed XML: line " + std::to_string(e ? e->line : 0) + ": " +
                     message);
     }
-    const xmlNode* root = xmlDocGetRootElement(doc.get());
-    if (root == nullptr || localName(root) != "RegisterDescription")
-        throw Error("the description file's root element is " + (root ? "<" + localName(root) + ">" : std::string("missing")) +
-                    ", not <RegisterDescription>");
+    const int root = 0;
+    if (std::strcmp(tree.elements[root].name, "RegisterDescription") != 0)
+        throw Error("the description file's root element is <" + std::string(tree.elements[root].name) +
+                    ">, not <RegisterDescription>");
 
     std::unique_ptr<NodeMap> map(new NodeMap(port));
-    map->modelName_ = attribute(root, "ModelName");
-    map->vendorName_ = attribute(root, "VendorName");
-    Parser(*map).top(root);
+    Parser parser(*map, tree);
+    map->modelName_ = parser.attribute(root, "ModelName");
+    map->vendorName_ = parser.attribute(root, "VendorName");
+    parser.top(root);
     return map;
 }
 

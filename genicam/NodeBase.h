@@ -107,7 +107,7 @@ public:
         Source source;
     };
     const std::vector<Indexed>& indexed() const { return indexed_; }
-    std::string selector() const override { return index_; }
+    std::string selector() const override { return index_.empty() ? Node::selector() : index_; }
     std::vector<std::string> indexedValues() const override;
 
 protected:

@@ -18,6 +18,9 @@ namespace {
 
 // Deep enough for any real chain of references, small enough for any stack.
 constexpr int kMaxSteps = 128;
+// Steps one use of a node may take in all: references that fan out at every level would
+// otherwise take longer than anyone waits, though none of them is deep.
+constexpr long kMaxStepsPerUse = 200000;
 
 std::string formatFloat(double v) {
     char text[64];
@@ -338,6 +341,10 @@ double Node::maxFloat() const {
     return std::numeric_limits<double>::max();
 }
 std::vector<std::string> Node::features() const { return {}; }
+std::string Node::selector() const {
+    auto it = map_.selectedBy_.find(name_);
+    return it == map_.selectedBy_.end() ? std::string() : it->second;
+}
 std::vector<std::string> Node::entries() const { return {}; }
 
 std::string Node::valueText() const {
@@ -430,6 +437,10 @@ NodeMap::Step::Step(const NodeMap& map, const Node& node) : map_(map) {
     if (map.depth_ >= kMaxSteps)
         throw Error(node.name() + ": references run in a loop (more than " + std::to_string(kMaxSteps) +
                     " steps deep)");
+    if (map.depth_ == 0) map.steps_ = 0;
+    if (++map.steps_ > kMaxStepsPerUse)
+        throw Error(node.name() + ": its references take more than " + std::to_string(kMaxStepsPerUse) +
+                    " steps to evaluate");
     ++map.depth_;
 }
 

@@ -242,3 +242,68 @@ TEST(FeatureToolTest, InfoShowsLimitsAndEntries) {
 }
 
 }  // namespace
+
+namespace {
+
+// A description given by file, over the camera's RAM at 0x100000: a raw table, a selector
+// with indexed values, and a listing that shows its cost.
+const char kTableFile[] =
+    "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
+    "<RegisterDescription ModelName=\"T\" VendorName=\"T\" xmlns=\"http://www.genicam.org/GenApi/Version_1_1\">\n"
+    "  <Category Name=\"Root\"><pFeature>LUTValueAll</pFeature><pFeature>LUTSelector</pFeature>"
+    "<pFeature>LUTValue</pFeature><pFeature>LUTEnable</pFeature></Category>\n"
+    "  <Register Name=\"LUTValueAll\"><ToolTip>The whole table.</ToolTip><Address>0x100000</Address>"
+    "<Length>20</Length><AccessMode>RW</AccessMode><pPort>Device</pPort></Register>\n"
+    "  <Enumeration Name=\"LUTSelector\"><EnumEntry Name=\"Luminance\"><Value>0</Value></EnumEntry>"
+    "<EnumEntry Name=\"Red\"><Value>1</Value></EnumEntry><Value>0</Value></Enumeration>\n"
+    "  <Integer Name=\"LUTValue\"><pIndex>LUTSelector</pIndex><pValueIndexed Index=\"0\">LumReg</pValueIndexed>"
+    "<ValueDefault>9</ValueDefault></Integer>\n"
+    "  <IntReg Name=\"LumReg\"><Address>0x100000</Address><Length>4</Length><AccessMode>RW</AccessMode>"
+    "<pPort>Device</pPort></IntReg>\n"
+    "  <Boolean Name=\"LUTEnable\"><pValue>EnableReg</pValue></Boolean>\n"
+    "  <MaskedIntReg Name=\"EnableReg\"><Address>0x100000</Address><Length>4</Length><AccessMode>RW</AccessMode>"
+    "<pPort>Device</pPort><Bit>0</Bit></MaskedIntReg>\n"
+    "  <Port Name=\"Device\"/>\n</RegisterDescription>\n";
+
+TEST(FeatureToolTest, RegistersDumpAsHexAndLoadFromAFile) {
+    Scratch scratch;
+    writeFile(scratch / "lut.xml", kTableFile);
+    std::string table;
+    for (int i = 0; i < 20; ++i) table += static_cast<char>(i * 3 + 1);
+    writeFile(scratch / "lut.bin", table);
+    const std::string xml = (scratch / "lut.xml").string();
+    const Outcome r = run("u3v-feature", {"--xml", xml, "LUTValueAll=@" + (scratch / "lut.bin").string(), "LUTValueAll",
+                                          "LUTValue"},
+                          {camera(1)});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out,
+              "LUTValueAll: 20 bytes written\n"
+              "00000000  01 04 07 0A 0D 10 13 16 19 1C 1F 22 25 28 2B 2E\n"
+              "00000010  31 34 37 3A\n"
+              "LUTValue = 168231937\n");  // 0x0A070401, the first four bytes
+
+    writeFile(scratch / "short.bin", "abc");
+    const Outcome shortFile = run("u3v-feature", {"--xml", xml, "LUTValueAll=@" + (scratch / "short.bin").string()},
+                                  {camera(1)});
+    EXPECT_EQ(shortFile.status, 1);
+    EXPECT_EQ(shortFile.err, "u3v-feature: LUTValueAll has 20 bytes; 3 were given\n");
+}
+
+TEST(FeatureToolTest, InfoShowsTheSelectorAndStatsCountTheReads) {
+    Scratch scratch;
+    writeFile(scratch / "lut.xml", kTableFile);
+    const std::string xml = (scratch / "lut.xml").string();
+    const Outcome info = run("u3v-feature", {"--xml", xml, "--info", "LUTValue"}, {camera(1)});
+    EXPECT_EQ(info.status, 0) << info.err;
+    EXPECT_NE(info.out.find("  selector   LUTSelector\n    0: LumReg\n    default: 9\n"), std::string::npos) << info.out;
+
+    // Three features on one register: the listing reads it once.
+    const Outcome list = run("u3v-feature", {"--xml", xml, "--stats"}, {camera(1)});
+    EXPECT_EQ(list.status, 0) << list.err;
+    EXPECT_NE(list.out.find("LUTValueAll  Register     RW  00000000000000000000000000000000... (20 bytes)"),
+              std::string::npos)
+        << list.out;
+    EXPECT_EQ(list.err, "reads: 1\ndistinct registers read: 1\nwrites: 0\n");
+}
+
+}  // namespace

@@ -126,3 +126,31 @@ TEST_F(CacheFileTest, AFailedWriteLeavesNothingStale) {
 }
 
 }  // namespace
+
+namespace {
+
+// Registers that share bytes: a write to one drops what the cache holds of the other.
+TEST(CacheOverlapTest, AWriteDropsEveryKeptRegisterItTouches) {
+    const std::string body =
+        "  <IntReg Name=\"Low\"><Address>0x10000</Address><Length>2</Length><AccessMode>RW</AccessMode>"
+        "<pPort>Device</pPort></IntReg>\n"
+        "  <IntReg Name=\"High\"><Address>0x10002</Address><Length>2</Length><AccessMode>RW</AccessMode>"
+        "<pPort>Device</pPort><Cachable>WriteAround</Cachable></IntReg>\n"
+        "  <IntReg Name=\"Word\"><Address>0x10000</Address><Length>4</Length><AccessMode>RW</AccessMode>"
+        "<pPort>Device</pPort></IntReg>\n";
+    CountingPort port;
+    auto map = genicam::NodeMap::parse(testfile::cameraFile(body), port);
+    port.set32(0x10000, 0x00020001);
+    genicam::NodeMap::Cache cache(*map);
+    EXPECT_EQ(map->node("Low").intValue(), 1);
+    EXPECT_EQ(map->node("High").intValue(), 2);
+    map->node("Word").setInt(0x00040003);
+    EXPECT_EQ(map->node("Low").intValue(), 3);  // within the word just written
+    EXPECT_EQ(map->node("High").intValue(), 4);
+    map->node("High").setInt(5);  // WriteAround: the word is read again
+    port.resetCounts();
+    EXPECT_EQ(map->node("Word").intValue(), 0x00050003);
+    EXPECT_EQ(port.reads, 1);
+}
+
+}  // namespace

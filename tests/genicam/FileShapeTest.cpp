@@ -101,3 +101,22 @@ TEST(FileShapeTest, AnIncrementOfZeroFromTheCameraMeansAnyStep) {
 }
 
 }  // namespace
+
+namespace {
+
+// Each level uses the one below three times: 3^20 evaluations, none of them deep.
+TEST(FileShapeTest, ReferencesThatFanOutEndInAnErrorNotAnEndlessEvaluation) {
+    std::string body = "  <Integer Name=\"Level0\"><Value>1</Value></Integer>\n";
+    for (int i = 1; i <= 20; ++i) {
+        const std::string below = "Level" + std::to_string(i - 1);
+        body += "  <IntSwissKnife Name=\"Level" + std::to_string(i) + "\"><pVariable Name=\"A\">" + below +
+                "</pVariable><Formula>A + A + A</Formula></IntSwissKnife>\n";
+    }
+    CountingPort port;
+    auto map = genicam::NodeMap::parse(testfile::cameraFile(body), port);
+    EXPECT_EQ(map->node("Level5").intValue(), 243);
+    EXPECT_NE(errorOf([&] { map->node("Level20").intValue(); }).find("steps to evaluate"), std::string::npos);
+    EXPECT_EQ(map->node("Level5").intValue(), 243);  // the budget is per use
+}
+
+}  // namespace

@@ -108,6 +108,19 @@ TEST_F(SelectorFileTest, TheSelectorAndItsIndexedValuesAreShown) {
               (std::vector<std::string>{"0: FrameStartDelayReg", "1: LineStartDelayReg", "default: OtherDelayReg"}));
     EXPECT_EQ(node("TriggerCount").indexedValues(), (std::vector<std::string>{"2: 10", "default: 1"}));
     EXPECT_EQ(node("TriggerSelector").selector(), "");
+    // Not indexed itself, but named by the selector's <pSelected>.
+    EXPECT_EQ(node("TriggerSourceReg").selector(), "");
+    EXPECT_EQ(node("TriggerDelay").selector(), "TriggerSelector");
+    EXPECT_EQ(node("OtherDelayReg").selector(), "");
+}
+
+TEST_F(SelectorFileTest, APSelectedNamesTheSelectorOfANodeWithoutAnIndex) {
+    const std::string body = kSelector +
+        "  <Integer Name=\"TriggerDelay\">\n    <ToolTip>Delay of the selected trigger.</ToolTip>\n"
+        "    <pValue>DelayReg</pValue>\n  </Integer>\n" + testfile::intReg("DelayReg", 0x10040);
+    auto m = genicam::NodeMap::parse(testfile::cameraFile(body), port);
+    EXPECT_EQ(m->node("TriggerDelay").selector(), "TriggerSelector");
+    EXPECT_EQ(m->node("DelayReg").selector(), "");
 }
 
 TEST_F(SelectorFileTest, AnIndexWithoutANumberIsRefusedWhenTheFileIsRead) {

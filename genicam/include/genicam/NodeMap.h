@@ -95,8 +95,9 @@ public:
     std::vector<uint8_t> bytes() const;
     void setBytes(const std::vector<uint8_t>& bytes);  // exactly byteLength() bytes
 
-    // The selector that chooses this node's value (<pIndex>), or empty.
-    virtual std::string selector() const { return {}; }
+    // The selector that chooses this node's value: its <pIndex>, else the node whose
+    // <pSelected> names it; empty when none does.
+    virtual std::string selector() const;
     // The values by selector index: "index: value or node", the default last as "default: ...".
     virtual std::vector<std::string> indexedValues() const { return {}; }
 
@@ -253,8 +254,10 @@ private:
     std::vector<Node*> order_;
     std::string modelName_, vendorName_;
     mutable int depth_ = 0;
+    mutable long steps_ = 0;
 
     std::map<uint64_t, std::vector<uint8_t>> chunks_, events_;
+    std::map<std::string, std::string, std::less<>> selectedBy_;  // node -> its selector
     // Registers by the nodes their <pInvalidator> names.
     std::map<std::string, std::vector<const detail::RegisterNode*>, std::less<>> invalidators_;
     int cacheScopes_ = 0;

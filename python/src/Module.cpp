@@ -55,9 +55,12 @@ py::str text(const std::string& s) {
 
 Value toValue(const py::handle& v, const std::string& name) {
     if (py::isinstance<py::bool_>(v)) return v.cast<bool>();
-    if (py::isinstance<py::int_>(v)) {
+    // Any integer type (numpy's too), but never a float cut short.
+    if (!py::isinstance<py::float_>(v) && PyIndex_Check(v.ptr())) {
+        const py::object index = py::reinterpret_steal<py::object>(PyNumber_Index(v.ptr()));
+        if (!index) throw py::error_already_set();
         int overflow = 0;
-        const long long n = PyLong_AsLongLongAndOverflow(v.ptr(), &overflow);
+        const long long n = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
         if (overflow != 0)
             throw StatusError(U3V_ERR_INVALID_HANDLE, name + ": " + py::repr(v).cast<std::string>() +
                                                           " does not fit a 64-bit integer");

@@ -103,7 +103,7 @@ void Stream::start() {
         });
         if (payloadSize_ == 0 || payloadSize_ > UINT32_MAX)
             throw StatusError(U3V_ERR_INVALID_HANDLE,
-                              "the camera asks for a payload of " + std::to_string(payloadSize_) + " bytes");
+                              "the camera asks for a payload of " + std::to_string(payloadSize_.load()) + " bytes");
         if (hasCommand(*camera_, "AcquisitionStart")) {
             acquiring_ = true;  // first: a start that fails half-way is stopped all the same
             execute(*camera_, "AcquisitionStart");

@@ -60,7 +60,7 @@ private:
     void* handle_ = nullptr;
     std::atomic<bool> running_{false};
     bool acquiring_ = false;  // the camera's AcquisitionStart was executed
-    uint64_t payloadSize_ = 0;
+    std::atomic<uint64_t> payloadSize_{0};
 };
 
 // Whether a status from U3V_GetImage came with an image.

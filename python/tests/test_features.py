@@ -2,6 +2,8 @@
 
 import math
 
+import numpy as np
+
 import pytest
 
 import _vcamtest
@@ -56,6 +58,10 @@ class TestAsTheToolShows:
         for name, text in expected.items():
             assert f.text(name) == text, name
         assert f["Width"] == 1024 and f["Gain"] == 4.0 and f["TriggerMode"] == "On"
+        f["Height"] = np.int32(240)  # numpy's integers are integers too
+        f["Gain"] = np.float64(2.0)
+        assert (f["Height"], f["Gain"]) == (240, 2.0)
+        f["Height"] = 480
         assert f["PayloadSize"] == 1024 * 480
         assert camera.read(0x50000, 4) == (1024).to_bytes(4, "little")  # WidthReg
 
@@ -112,7 +118,7 @@ class TestRefusals:
         expect_status(Status.INVALID_HANDLE, camera.features.__getitem__, 42)
 
     @pytest.mark.parametrize("name,value", [
-        ("Width", "1024"), ("Width", 10.5), ("Width", True), ("Width", None), ("Width", [1]),
+        ("Width", "1024"), ("Width", 10.5), ("Width", 1024.0), ("Width", True), ("Width", None), ("Width", [1]),
         ("PixelFormat", 1), ("TriggerMode", False), ("Gain", "3"), ("DeviceUserID", 5),
         ("AcquisitionStart", 1),
     ])

@@ -22,6 +22,9 @@ constexpr uint32_t kRoomWaitMs = 20;  // longest pause for room in a full ready 
 // After a leader read that failed at once for a reason that may persist (stall, I/O
 // error), so that a broken pipe does not become a busy loop.
 constexpr auto kErrorBackoff = std::chrono::milliseconds(10);
+// A read refused for lack of memory with none of ours in flight is tried again this often.
+constexpr int kMemoryWaits = 100;
+constexpr auto kMemoryWait = std::chrono::milliseconds(1);
 
 // Cancels and waits for every request still outstanding, so that none is queued again
 // while it is in flight.
@@ -56,6 +59,8 @@ uint32_t U3V_Stream::Run() {
             ready = requests[i].setup(pDevice->UsbHandle, pDevice->StreamInEndpoint);
         }
         if (!ready) DeviceLog(pDevice, U3V_LOG_ERROR, " usb_submit_async Err %d\n", LIBUSB_ERROR_NO_MEM);
+        nWindow = nSubmitLimit;
+        bWindowShrinkTold = false;
 
         while (ready && !bStopRequest) {
             if (!bAcquisitionRunning) {
@@ -77,6 +82,19 @@ uint32_t U3V_Stream::Run() {
     }
     EndWorker();
     return 0;
+}
+
+void U3V_Stream::ShrinkWindow(size_t accepted) {
+    nWindow = std::max<size_t>(accepted, 1);
+    if (bWindowShrinkTold) return;
+    bWindowShrinkTold = true;
+    DeviceLog(pDevice, U3V_LOG_ERROR,
+              "USB buffer memory exhausted with %zu bytes submitted: the stream keeps at most that "
+              "much in flight from now on. Raise the limit with the usbcore.usbfs_memory_mb "
+              "module parameter (/sys/module/usbcore/parameters/usbfs_memory_mb).",
+              accepted);
+    DebugTrace("USB buffer memory exhausted with %zu bytes submitted; see usbcore.usbfs_memory_mb",
+               accepted);
 }
 
 void U3V_Stream::EndWorker() {
@@ -137,53 +155,68 @@ U3V_Stream::Cycle U3V_Stream::ImageCycle(ImageBuffer& current, usb::AsyncRead* r
             break;
     }
 
-    // Queue every read of the image before reaping the first. Each transfer has its
-    // planned place in the buffer, whatever happens to the others.
+    // The image's reads in stream order: the payload transfers into their planned places,
+    // then the trailer. They are queued ahead of the one being reaped as far as the window
+    // of submitted bytes allows, so that an image larger than the window is received too.
     const uint32_t full = nPayloadTransferCount;
     const int transferSize = static_cast<int>(nPayloadTransferSize);
-    uint8_t* position = current.pData.get();
-    size_t next = 1;
-    for (uint32_t i = 0; i < full; ++i, ++next) {
-        // A failure counts as missing, unless the camera is gone.
-        if (DeviceGone(requests[next].submit(position, transferSize))) return leave();
-        position += nPayloadTransferSize;
-    }
-    const size_t firstFinal = next;
-    for (uint32_t size : {nPayloadFinalTransfer1Size, nPayloadFinalTransfer2Size}) {
-        if (size == 0) continue;
-        if (const int s = requests[next].submit(position, static_cast<int>(size)); s < 0)
-            return DeviceGone(s) ? leave() : restart();
-        position += size;
-        ++next;
-    }
-    const size_t trailerRequest = next;
-    if (const int s = requests[trailerRequest].submit(trailer, static_cast<int>(nMaximumTrailerSize));
-        s < 0)
-        return DeviceGone(s) ? leave() : restart();
+    const uint32_t finals[2] = {nPayloadFinalTransfer1Size, nPayloadFinalTransfer2Size};
+    const size_t finalCount = (finals[0] != 0 ? 1 : 0) + (finals[1] != 0 ? 1 : 0);
+    const size_t reads = full + finalCount + 1;
+    const size_t trailerRead = reads - 1;
+    const auto sizeOf = [&](size_t i) -> int {
+        if (i < full) return transferSize;
+        if (i == trailerRead) return static_cast<int>(nMaximumTrailerSize);
+        return static_cast<int>(finals[0] != 0 && i == full ? finals[0] : finals[1]);
+    };
+    uint8_t* place = current.pData.get();
+    size_t submitted = 0;
+    size_t inFlight = 0;  // bytes
+    int memoryWaits = 0;
+    // Queues what the window allows; < 0 when a read could not be queued at all.
+    const auto fill = [&]() -> int {
+        while (submitted < reads) {
+            const int size = sizeOf(submitted);
+            if (inFlight != 0 && inFlight + static_cast<size_t>(size) > nWindow) return 0;
+            uint8_t* into = submitted == trailerRead ? trailer : place;
+            const int s = requests[1 + submitted].submit(into, size);
+            if (s == LIBUSB_ERROR_NO_MEM && inFlight != 0) {
+                ShrinkWindow(inFlight);  // what is in flight completes, then we go on
+                return 0;
+            }
+            if (s == LIBUSB_ERROR_NO_MEM && ++memoryWaits <= kMemoryWaits) {
+                // Nothing of ours in flight: other programs hold the memory for now.
+                ShrinkWindow(static_cast<size_t>(size));
+                std::this_thread::sleep_for(kMemoryWait);
+                continue;
+            }
+            if (s < 0) return s;
+            if (submitted != trailerRead) place += size;
+            inFlight += static_cast<size_t>(size);
+            ++submitted;
+        }
+        return 0;
+    };
 
     uint32_t missing = 0;
-    for (uint32_t i = 0; i < full; ++i) {
+    for (size_t i = 0; i < reads; ++i) {
+        if (const int s = fill(); s < 0) return DeviceGone(s) ? leave() : restart();
         r = requests[1 + i].reap(nTimeout, &bStopRequest);
+        inFlight -= static_cast<size_t>(sizeOf(i));
         if (bStopRequest) return Cycle::Leave;
         if (DeviceGone(r)) return leave();
-        if (r != transferSize) {
-            ++missing;
-            DeviceLog(pDevice, U3V_LOG_ERROR, "Missing Packet %d  expected -> %d, actual ret -> %d",
-                      static_cast<int>(i), transferSize, r);
+        if (i == trailerRead) break;
+        if (i < full) {
+            if (r != transferSize) {
+                ++missing;
+                DeviceLog(pDevice, U3V_LOG_ERROR, "Missing Packet %d  expected -> %d, actual ret -> %d",
+                          static_cast<int>(i), transferSize, r);
+            }
+            continue;
         }
-    }
-    size_t final = firstFinal;
-    for (uint32_t size : {nPayloadFinalTransfer1Size, nPayloadFinalTransfer2Size}) {
-        if (size == 0) continue;
-        r = requests[final++].reap(nTimeout, &bStopRequest);
-        if (bStopRequest) return Cycle::Leave;
-        if (DeviceGone(r)) return leave();
         if (r < 0) return restart();
-        if (r != static_cast<int>(size)) ++missing;
+        if (r != sizeOf(i)) ++missing;
     }
-    r = requests[trailerRequest].reap(nTimeout, &bStopRequest);
-    if (bStopRequest) return Cycle::Leave;
-    if (DeviceGone(r)) return leave();
     stream::Trailer tail;
     if (r < 0 || !stream::decodeTrailer(trailer, static_cast<size_t>(r), tail)) {
         // A camera that lost a trailer goes on with the next leader: keep it rather than

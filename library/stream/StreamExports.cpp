@@ -102,3 +102,21 @@ uint16_t U3V_SetBufferCount(void* stream, uint32_t count) {
         return U3V_OK;
     });
 }
+
+uint16_t U3V_GetStreamMemoryLimit(void* stream, uint32_t* bytes) {
+    if (bytes == nullptr) return U3V_ERR_INVALID_HANDLE;
+    return guardedHandle<U3V_Stream>(stream, [&](U3V_Stream& s) -> uint16_t {
+        if (s.pDevice->bGone) return U3V_ERR_DEVICE_GONE;
+        *bytes = s.nSubmitLimit;
+        return U3V_OK;
+    });
+}
+
+uint16_t U3V_SetStreamMemoryLimit(void* stream, uint32_t bytes) {
+    if (bytes == 0) return U3V_ERR_INVALID_HANDLE;
+    return guardedHandle<U3V_Stream>(stream, [&](U3V_Stream& s) -> uint16_t {
+        if (s.pDevice->bGone) return U3V_ERR_DEVICE_GONE;
+        s.nSubmitLimit = bytes;
+        return U3V_OK;
+    });
+}

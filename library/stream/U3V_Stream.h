@@ -47,6 +47,9 @@ public:
     static constexpr uint32_t kDefaultTransferSize = 0x10000;
     static constexpr uint32_t kDefaultBufferCount = 4;
     static constexpr uint32_t kMaxBufferCount = 0x7FFFFFFE;  // the pool (one more) fits 31 bits
+    // Bytes of payload and trailer reads queued at once: well under the 16 MiB that Linux
+    // allows a program's submitted USB buffers by default.
+    static constexpr uint32_t kDefaultSubmitLimit = U3V_DEFAULT_STREAM_MEMORY;
 
     uint32_t nTimeout = 100;
     std::atomic<bool> bStopRequest{true};
@@ -72,6 +75,7 @@ public:
     std::atomic<uint32_t> nBufferCount{0};
     std::atomic<bool> bThreadEnded{true};
     bool bOwnsInterface = false;  // holds the device's one stream channel
+    std::atomic<uint32_t> nSubmitLimit{kDefaultSubmitLimit};
 
 protected:
     uint32_t Run() override;
@@ -115,6 +119,10 @@ private:
     bool bReadersOut = false; // a stop, restart or close holds the pool
     bool bClosing = false;
 
+    // Worker only: the window of submitted bytes, narrowed when the system refuses memory.
+    void ShrinkWindow(size_t accepted);
+    size_t nWindow = kDefaultSubmitLimit;
+    bool bWindowShrinkTold = false;
     size_t nPoolNext = 0;       // worker only: the pool's rotation point
     size_t nCarriedLeader = 0;  // worker only: bytes of a leader already in the leader buffer
 };

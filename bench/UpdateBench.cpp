@@ -111,12 +111,12 @@ int main() {
         usbCalls = 0;
         const WaitBounds bounds;  // the program's own
         const auto start = Clock::now();
-        std::string guid;
+        CameraIdentity camera;
         std::vector<std::string> others;
-        bool ok = firmware_upload(String(file.c_str()), &guid);
+        bool ok = firmware_upload(String(file.c_str()), &camera) == UploadOutcome::Started;
         const double transfer = std::chrono::duration<double>(Clock::now() - start).count();
         const double transferUsb = static_cast<double>(usbNs.load()) * 1e-9;
-        ok = ok && wait_for_departure(guid, bounds, &others) && wait_for_device(guid, others, bounds);
+        ok = ok && wait_for_departure(camera.guid, bounds, &others) && wait_for_device(camera.guid, others, bounds);
         const double update = std::chrono::duration<double>(Clock::now() - start).count();
         if (!ok) {
             std::fprintf(stderr, "the update failed\n");

@@ -6,9 +6,9 @@ namespace {
 constexpr int kProgressDivisor = 100;
 }
 
-int32_t firmware_padded_length(int64_t fileLength) {
+int64_t firmware_padded_length(int64_t fileLength) {
     if (fileLength < 0 || fileLength > FW_MAX_IMAGE) return -1;
-    return static_cast<int32_t>((fileLength + 3) / 4 * 4);
+    return (fileLength + 3) / 4 * 4;
 }
 
 uint32_t firmware_checksum(const uint8_t* data, size_t length) {
@@ -17,17 +17,17 @@ uint32_t firmware_checksum(const uint8_t* data, size_t length) {
     return checksum;
 }
 
-FirmwareTransfer::FirmwareTransfer(int32_t padded) : padded_(padded), step_(padded / kProgressDivisor) {}
+FirmwareTransfer::FirmwareTransfer(int64_t padded) : padded_(padded), step_(padded / kProgressDivisor) {}
 
 bool FirmwareTransfer::next(Piece& piece) {
     if (sent_ >= padded_) return false;
     piece.offset = sent_;
-    piece.length = std::min(padded_ - sent_, FW_CHUNK_SIZE);
+    piece.length = static_cast<int32_t>(std::min<int64_t>(padded_ - sent_, FW_CHUNK_SIZE));
     piece.address = FW_DATA_BASE + static_cast<uint32_t>(sent_);
     // A value is shown per piece at most, once the bytes sent before it reach its share:
     // below 25,600 bytes that lags behind the share, and below 100 bytes the step is 0.
     piece.progress = -1;
-    if (int64_t{shown_} * step_ <= sent_) piece.progress = shown_++;
+    if (shown_ * step_ <= sent_) piece.progress = shown_++;
     sent_ += piece.length;
     return true;
 }

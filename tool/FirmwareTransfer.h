@@ -11,13 +11,13 @@ constexpr uint32_t FW_START_REG = 0x7EFFFFFC;
 constexpr uint32_t FW_DATA_BASE = 0x7F000000;
 constexpr int32_t FW_START_MAGIC = 0xAFFE;
 constexpr int32_t FW_CHUNK_SIZE = 256;
-// The window runs from FW_DATA_BASE to the end of the 32-bit register space, and the
-// length register holds a signed 32-bit count: the padded image must fit both.
-constexpr int64_t FW_MAX_IMAGE = 0x7FFFFFFC;
+// The window runs from FW_DATA_BASE to the end of the 32-bit register space: the padded
+// image must fit there (2164260864 bytes at most).
+constexpr int64_t FW_MAX_IMAGE = (int64_t{1} << 32) - FW_DATA_BASE;
 
 // The file length rounded up to a multiple of 4; -1 for a negative length or one whose
 // padded image exceeds FW_MAX_IMAGE.
-int32_t firmware_padded_length(int64_t fileLength);
+int64_t firmware_padded_length(int64_t fileLength);
 
 // checksum = 2 * checksum + byte over every byte, modulo 2^32.
 uint32_t firmware_checksum(const uint8_t* data, size_t length);
@@ -28,20 +28,20 @@ class FirmwareTransfer {
 public:
     struct Piece {
         uint32_t address;
-        int32_t offset;    // into the padded image
+        int64_t offset;    // into the padded image
         int32_t length;
         int32_t progress;  // the percentage to show after this piece, or -1 for none
     };
 
     // `padded` as firmware_padded_length gives it (0 to FW_MAX_IMAGE).
-    explicit FirmwareTransfer(int32_t padded);
+    explicit FirmwareTransfer(int64_t padded);
 
     // The next piece; false when the image is sent.
     bool next(Piece& piece);
 
 private:
-    int32_t padded_;
-    int32_t step_;   // bytes per progress value: padded / 100
-    int32_t sent_ = 0;
+    int64_t padded_;
+    int64_t step_;   // bytes per progress value: padded / 100
+    int64_t sent_ = 0;
     int32_t shown_ = 0;
 };

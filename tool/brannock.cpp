@@ -3,9 +3,12 @@
 #include "brannock.h"
 
 #include <dirent.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
+#include <csignal>
 #include <cstdarg>
 #include <cstring>
 #include <memory>
@@ -28,11 +31,6 @@ constexpr const char* kSource = "brannock";
 constexpr uint16_t kAttributeWarning = 12;
 constexpr uint16_t kAttributeNormal = 7;
 
-void pauseBetweenPolls(std::chrono::milliseconds& pause, const WaitBounds& bounds) {
-    std::this_thread::sleep_for(pause);
-    pause = std::min(pause * 2, bounds.pause);
-}
-
 double clockMs() {
     using namespace std::chrono;
     return static_cast<double>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
@@ -46,6 +44,56 @@ uint16_t writeWithRetry(AcquisitionUSB3& camera, uint32_t address, uint16_t leng
         if (status == U3V_OK) break;
     }
     return status;
+}
+
+// Ctrl-C while the camera is being written to: the operator learns in one line whether it
+// was told to flash, then the process ends as an interrupted one does.
+enum TransferPhase : int { PHASE_NONE, PHASE_SENDING, PHASE_STARTED };
+volatile std::sig_atomic_t transferPhase = PHASE_NONE;
+int interruptFd = STDOUT_FILENO;
+
+constexpr char kInterruptedSending[] = "\nInterrupted: the camera was not told to flash.\n";
+constexpr char kInterruptedStarted[] =
+    "\nInterrupted: the camera may be writing its flash; do not disconnect it until it has rebooted.\n";
+
+extern "C" void onInterrupt(int signal) {
+    if (transferPhase == PHASE_SENDING) {
+        [[maybe_unused]] const ssize_t n = write(interruptFd, kInterruptedSending, sizeof kInterruptedSending - 1);
+    } else if (transferPhase == PHASE_STARTED) {
+        [[maybe_unused]] const ssize_t n = write(interruptFd, kInterruptedStarted, sizeof kInterruptedStarted - 1);
+    }
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
+}
+
+// Holds the Ctrl-C handler over the transfer and the waits; the previous handler comes
+// back afterwards.
+class InterruptWatch {
+public:
+    InterruptWatch() {
+        interruptFd = fileno(consoleOut);
+        previous = std::signal(SIGINT, onInterrupt);
+    }
+    ~InterruptWatch() {
+        std::signal(SIGINT, previous);
+        transferPhase = PHASE_NONE;
+    }
+    InterruptWatch(const InterruptWatch&) = delete;
+    InterruptWatch& operator=(const InterruptWatch&) = delete;
+
+private:
+    void (*previous)(int) = SIG_DFL;
+};
+
+// Device texts reach the console without control characters.
+std::string shown(const std::string& text) { return printable(text.c_str()).c_str(); }
+
+std::string identification(const CameraIdentity& camera) {
+    return shown(camera.model) + " Version " + shown(camera.version);
+}
+
+long long seconds(std::chrono::milliseconds bound) {
+    return static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(bound).count());
 }
 
 }  // namespace
@@ -64,13 +112,19 @@ void set_console_attribute(uint16_t attribute) {
     say("%s", attribute == kAttributeWarning ? "\033[91m" : "\033[0m");
 }
 
-String firmware_select() {
+String firmware_select(std::string* guid) {
     FirmwareCatalogue catalogue;
     catalogue.entries.reserve(MAX_FIRMWARE_FILES);
     std::unique_ptr<AcquisitionUSB3> camera = std::make_unique<AcquisitionUSB3>();
     const String model = camera->getModelName();
-    say("discover: %s Version %s %s\n\n", printable(camera->getModelName()).c_str(),
+    say("discover: %s Version %s %s\n", printable(camera->getModelName()).c_str(),
         printable(camera->getDeviceVersion()).c_str(), printable(camera->getManufacturerInfo()).c_str());
+    // With several cameras attached, which one is meant must not be left to a guess.
+    if (const int others = camera->cameraCount() - 1; others > 0)
+        say("This is camera %s (serial number %s); %d other camera%s attached and left alone.\n",
+            shown(camera->getDeviceGUID()).c_str(), shown(camera->getSerialNumber()).c_str(), others,
+            others == 1 ? " is" : "s are");
+    say("\n");
 
     if (DIR* dir = opendir(".")) {
         while (const dirent* entry = readdir(dir)) {
@@ -94,13 +148,14 @@ String firmware_select() {
     }
 
     say("choose your firmware to be uploaded:  ");
-    int answer = 0;
-    if (std::fscanf(consoleIn, "%d", &answer) != 1) answer = 0;
+    int32_t answer = 0;
+    if (!read_choice(consoleIn, answer)) answer = 0;
     say("\n");
     std::fgetc(consoleIn);
     if (answer >= 1 && answer <= static_cast<int>(catalogue.entries.size())) {
         const String& chosen = catalogue.entries[static_cast<size_t>(answer - 1)];
         say("Upload firmware -> %s\n", printable(chosen.c_str()).c_str());
+        if (guid != nullptr) *guid = camera->getDeviceGUID();
         camera.reset();
         return chosen;
     }
@@ -108,7 +163,36 @@ String firmware_select() {
     return String(0);
 }
 
-bool firmware_upload(String name, std::string* guid) {
+bool read_choice(std::FILE* in, int32_t& number) {
+    int c = std::fgetc(in);
+    while (c != EOF && std::isspace(c)) c = std::fgetc(in);
+    bool negative = false;
+    if (c == '+' || c == '-') {
+        negative = c == '-';
+        c = std::fgetc(in);
+    }
+    // Every digit is taken, as "%d" takes them; past the range the value stops growing.
+    int64_t value = 0;
+    bool digits = false;
+    for (; c != EOF && std::isdigit(c); c = std::fgetc(in)) {
+        digits = true;
+        if (value <= int64_t{INT32_MAX} + 1) value = value * 10 + (c - '0');
+    }
+    if (c != EOF) std::ungetc(c, in);
+    if (negative) value = -value;
+    if (!digits || value < INT32_MIN || value > INT32_MAX) return false;
+    number = static_cast<int32_t>(value);
+    return true;
+}
+
+UploadOutcome firmware_upload(String name, CameraIdentity* who, const std::string& chosenFor) {
+    // A directory, a FIFO (whose open would wait for a writer) or a device is no image.
+    // A name that leads nowhere fails below as a file that cannot be opened.
+    struct stat info {};
+    if (stat(name.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+        say("%s is not a regular file; nothing was sent to the camera.\n", printable(name.c_str()).c_str());
+        return UploadOutcome::Refused;
+    }
     int64_t fileLength = 0;
     std::vector<uint8_t> image;
     {
@@ -116,34 +200,55 @@ bool firmware_upload(String name, std::string* guid) {
         fileLength = file.length();
         if (fileLength < 0) {
             say("The size of %s cannot be told; nothing was sent to the camera.\n", printable(name.c_str()).c_str());
-            return false;
+            return UploadOutcome::NotSent;
         }
-        // Refused before anything is printed or written: the length register takes a
-        // signed 32-bit count and the window ends with the 32-bit register space.
-        const int32_t padded = firmware_padded_length(fileLength);
+        // A camera told to flash nothing erases its firmware.
+        if (fileLength == 0) {
+            say("%s is empty; nothing was sent to the camera.\n", printable(name.c_str()).c_str());
+            return UploadOutcome::Refused;
+        }
+        // Refused before anything is printed or written: the window ends with the 32-bit
+        // register space.
+        const int64_t padded = firmware_padded_length(fileLength);
         if (padded < 0) {
             say("%s is too large for the camera's download window (at most %lld bytes); nothing was sent.\n",
                 printable(name.c_str()).c_str(), static_cast<long long>(FW_MAX_IMAGE));
-            return false;
+            return UploadOutcome::NotSent;
         }
-        say("Upload %d bytes to camera ...\n", padded);
+        say("Upload %lld bytes to camera ...\n", static_cast<long long>(padded));
         image.assign(static_cast<size_t>(padded), 0);
-        if (file.read(image.data(), static_cast<int32_t>(fileLength)) != 1) {
+        // FileIO reads signed 32-bit counts; the largest image takes two reads.
+        bool complete = true;
+        for (int64_t done = 0; done < fileLength && complete;) {
+            const int32_t n = static_cast<int32_t>(std::min<int64_t>(fileLength - done, int64_t{1} << 30));
+            complete = file.read(image.data() + done, n) == 1;
+            done += n;
+        }
+        if (!complete) {
             say("Reading %s failed; nothing was sent to the camera.\n", printable(name.c_str()).c_str());
-            return false;
+            return UploadOutcome::NotSent;
         }
     }
-    const int32_t padded = static_cast<int32_t>(image.size());
+    const int64_t padded = static_cast<int64_t>(image.size());
     toolLog.write(3, kSource, "firmware_upload", "checksum %08x", firmware_checksum(image.data(), image.size()));
 
     AcquisitionUSB3 camera;
-    if (guid != nullptr) *guid = camera.getDeviceGUID();
+    // The first camera is opened afresh: with several attached it may no longer be the one
+    // the image was chosen for, and another model's image must not reach it.
+    if (!chosenFor.empty() && chosenFor != camera.getDeviceGUID()) {
+        say("The first camera is now %s, not %s for which the image was chosen; nothing was sent.\n",
+            shown(camera.getDeviceGUID()).c_str(), shown(chosenFor).c_str());
+        return UploadOutcome::Refused;
+    }
+    transferPhase = PHASE_SENDING;
+    if (who != nullptr)
+        *who = {camera.getDeviceGUID(), camera.getSerialNumber(), camera.getModelName(), camera.getDeviceVersion()};
     bool lengthWritten = false;
     for (int attempt = 0; attempt < FW_WRITE_ATTEMPTS && !lengthWritten; ++attempt)
-        lengthWritten = camera.writereg(FW_SIZE_REG, padded) == 0;
+        lengthWritten = camera.writereg(FW_SIZE_REG, static_cast<int32_t>(static_cast<uint32_t>(padded))) == 0;
     if (!lengthWritten) {
         say("Writing the image length to the camera failed; the camera was not told to flash.\n");
-        return false;
+        return UploadOutcome::NotSent;
     }
 
     FirmwareTransfer transfer(padded);
@@ -155,61 +260,20 @@ bool firmware_upload(String name, std::string* guid) {
             // The progress line stays; the failure gets a line of its own.
             say("%sWriting %d bytes at 0x%08X failed (status 0x%04X); the camera was not told to flash.\n",
                 piece.offset > 0 ? "\n" : "", piece.length, piece.address, status);
-            return false;
+            return UploadOutcome::NotSent;
         }
         if (piece.progress >= 0) say("\rUploading %d%% ", piece.progress);
     }
     say("\rUploading 100%% \n");
 
-    // Not repeated: a start command whose answer was lost may already be flashing.
+    // Not repeated, and no failure either: a start command whose answer was lost may well
+    // have reached the camera, which then is writing its flash.
+    transferPhase = PHASE_STARTED;
     if (camera.writereg(FW_START_REG, FW_START_MAGIC) != 0) {
-        say("The start command failed; the camera may not flash the image.\n");
-        return false;
+        say("The camera did not confirm the start command; it may be writing its flash all the same.\n");
+        return UploadOutcome::StartUnconfirmed;
     }
-    return true;
-}
-
-bool cameras_present(std::vector<std::string>& guids) {
-    guids.clear();
-    uint16_t count = 0;
-    AcquisitionUSB3 probe(&count);
-    for (uint16_t n = 1; n <= count; ++n) {
-        U3V_DEVICE_INFO info;
-        std::memset(&info, 0, sizeof info);
-        if (probe.U3V_GetDeviceInfo(n, &info) != U3V_OK) return false;
-        info.DeviceGUID[sizeof info.DeviceGUID - 1] = '\0';
-        guids.emplace_back(info.DeviceGUID);
-    }
-    return true;
-}
-
-bool wait_for_departure(const std::string& guid, const WaitBounds& bounds, std::vector<std::string>* others) {
-    const auto deadline = std::chrono::steady_clock::now() + bounds.departure;
-    std::vector<std::string> seen;
-    auto pause = std::min(bounds.firstPause, bounds.pause);
-    for (;;) {
-        if (cameras_present(seen) && std::find(seen.begin(), seen.end(), guid) == seen.end()) {
-            if (others != nullptr) *others = seen;
-            return true;
-        }
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        pauseBetweenPolls(pause, bounds);
-    }
-}
-
-bool wait_for_device(const std::string& guid, const std::vector<std::string>& others, const WaitBounds& bounds) {
-    const auto deadline = std::chrono::steady_clock::now() + bounds.reboot;
-    std::vector<std::string> seen;
-    auto pause = std::min(bounds.firstPause, bounds.pause);
-    for (;;) {
-        // The camera may come back under another identity (a boot loader), so any camera
-        // that was not on the bus while it was away counts as well.
-        if (cameras_present(seen))
-            for (const std::string& g : seen)
-                if (g == guid || std::find(others.begin(), others.end(), g) == others.end()) return true;
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        pauseBetweenPolls(pause, bounds);
-    }
+    return UploadOutcome::Started;
 }
 
 std::string failure_text(int code) {
@@ -233,29 +297,49 @@ int brannock_run(const WaitBounds& bounds) {
         say("-----------------------\n");
         say(" USB3 Firmware Upload.\n");
         say("-----------------------\n");
-        const String choice = firmware_select();
+        std::string chosenFor;
+        const String choice = firmware_select(&chosenFor);
         if (choice.equals("0")) return EXIT_NO_CHOICE;
 
         const double start = clockMs();
-        std::string guid;
-        if (!firmware_upload(choice, &guid)) return EXIT_UPLOAD_FAILED;
+        CameraIdentity before;
+        InterruptWatch interrupts;  // held over the waits: the camera may be flashing
+        const UploadOutcome sent = firmware_upload(choice, &before, chosenFor);
+        if (sent == UploadOutcome::Refused) return EXIT_SETUP_FAILED;
+        if (sent == UploadOutcome::NotSent) return EXIT_UPLOAD_FAILED;
+        transferPhase = PHASE_STARTED;
 
         say("writing to flash...");
         set_console_attribute(kAttributeWarning);
         say("[PLEASE DO NOT DISCONNECT THE DEVICE]\n");
         set_console_attribute(kAttributeNormal);
         std::vector<std::string> others;
-        if (!wait_for_departure(guid, bounds, &others)) {
-            say("The camera did not leave the bus within %lld seconds to write its flash.\n",
-                static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(bounds.departure).count()));
+        if (!wait_for_departure(before.guid, bounds, &others)) {
+            if (sent == UploadOutcome::StartUnconfirmed) {
+                say("The camera did not leave the bus within %lld seconds: it did not take the start command "
+                    "and did not flash the image.\n", seconds(bounds.departure));
+                return EXIT_UPLOAD_FAILED;
+            }
+            say("The camera did not leave the bus within %lld seconds to write its flash; it may still be "
+                "writing it: do not disconnect the camera.\n", seconds(bounds.departure));
             return EXIT_WAIT_TIMEOUT;
         }
         say("Please wait, while device rebooting  ... \n\n");
-        if (!wait_for_device(guid, others, bounds)) {
-            say("The camera did not come back within %lld seconds.\n",
-                static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(bounds.reboot).count()));
+        CameraIdentity after;
+        if (!wait_for_device(before.guid, others, bounds, &after)) {
+            say("The camera did not come back within %lld seconds.\n", seconds(bounds.reboot));
             return EXIT_WAIT_TIMEOUT;
         }
+        if (!identify_camera(after)) {
+            say("The update cannot be confirmed: the camera left the bus again after its reboot.\n");
+            return EXIT_UPDATE_FAILED;
+        }
+        if (std::string reason; update_failed(before, after, reason)) {
+            say("%s\n", shown(reason).c_str());
+            return EXIT_UPDATE_FAILED;
+        }
+        transferPhase = PHASE_NONE;
+        say("back: %s (before: %s)\n\n", identification(after).c_str(), identification(before).c_str());
         say("Firmware Upload done.\n\n");
         say("Elasped time: %.2lf seconds.\n", (clockMs() - start) * 0.001);
         say("\n");

@@ -4,16 +4,22 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cctype>
+#include <cerrno>
+#include <csignal>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "vcam/vcam.h"
@@ -75,8 +81,10 @@ protected:
         return text + "\n";
     }
 
+    // `watch` sees the output so far after each read, with the program's process id.
+    using Watch = std::function<void(pid_t, const std::string&)>;
     Outcome run(const std::string& input, const std::vector<std::string>& extraEnv = {},
-            const std::string& binary = BRANNOCK_BINARY) const {
+            const std::string& binary = BRANNOCK_BINARY, const Watch& watch = {}) const {
         std::vector<std::string> env;
         for (char** e = environ; *e != nullptr; ++e) {
             const std::string entry = *e;
@@ -97,6 +105,8 @@ protected:
 
         int in[2], out[2];
         if (pipe(in) != 0 || pipe(out) != 0) return {};
+        // A closed answer pipe must not kill the test; the program gets the default back.
+        std::signal(SIGPIPE, SIG_IGN);
         const auto start = std::chrono::steady_clock::now();
         const pid_t pid = fork();
         if (pid == 0) {
@@ -106,6 +116,7 @@ protected:
             dup2(err, 2);
             close(in[1]);
             close(out[0]);
+            std::signal(SIGPIPE, SIG_DFL);
             if (chdir(work.c_str()) != 0) _exit(126);
             char* argv[] = {const_cast<char*>(binary.c_str()), nullptr};
             execve(binary.c_str(), argv, envp.data());
@@ -113,13 +124,23 @@ protected:
         }
         close(in[0]);
         close(out[1]);
-        if (!input.empty() && write(in[1], input.data(), input.size()) != static_cast<ssize_t>(input.size()))
-            ADD_FAILURE() << "stdin not written";
+        // The program may end before it reads its answers (no camera, no library): the
+        // write then fails with EPIPE, which is not a fault of the run.
+        for (size_t sent = 0; sent < input.size();) {
+            const ssize_t n = write(in[1], input.data() + sent, input.size() - sent);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && errno != EPIPE) ADD_FAILURE() << "stdin not written: " << std::strerror(errno);
+            if (n <= 0) break;
+            sent += static_cast<size_t>(n);
+        }
         close(in[1]);
         Outcome result;
         char buffer[4096];
         ssize_t n;
-        while ((n = read(out[0], buffer, sizeof buffer)) > 0) result.out.append(buffer, static_cast<size_t>(n));
+        while ((n = read(out[0], buffer, sizeof buffer)) > 0) {
+            result.out.append(buffer, static_cast<size_t>(n));
+            if (watch) watch(pid, result.out);
+        }
         close(out[0]);
         int status = 0;
         waitpid(pid, &status, 0);
@@ -137,8 +158,8 @@ std::string readAll(const fs::path& path) {
 }
 
 // An image for the virtual camera whose file length is not a multiple of 4 (1161 bytes).
-std::string imageFor(const std::string& model, const std::string& version) {
-    std::vector<uint8_t> payload(1001);
+std::string imageFor(const std::string& model, const std::string& version, size_t payloadSize = 1001) {
+    std::vector<uint8_t> payload(payloadSize);
     for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<uint8_t>(i * 13 + 1);
     const std::vector<uint8_t> image = vcam::makeFirmwareImage(model, version, payload);
     return std::string(image.begin(), image.end());
@@ -146,6 +167,23 @@ std::string imageFor(const std::string& model, const std::string& version) {
 
 const std::string kChoice = "\t01) VCam-1_2.0.0.bin\n\n" + kPrompt + "Upload firmware -> VCam-1_2.0.0.bin\n" +
                             "Upload 1164 bytes to camera ...\n";
+const std::string kProgress =
+    "\rUploading 0% \rUploading 1% \rUploading 2% \rUploading 3% \rUploading 4% \rUploading 100% \n";
+const std::string kFlashing = "writing to flash...[PLEASE DO NOT DISCONNECT THE DEVICE]\n"
+                              "Please wait, while device rebooting  ... \n\n";
+
+// The addresses of the write commands into the download window that a probed run sent,
+// as little-endian hex.
+std::vector<std::string> windowWrites(const fs::path& commands) {
+    std::vector<std::string> addresses;
+    std::ifstream in(commands);
+    for (std::string line; std::getline(in, line);)
+        if (line.size() >= 40 && line.compare(0, 8, "55335643") == 0 && line.compare(12, 4, "0208") == 0 &&
+            (line.compare(30, 2, "7e") == 0 || line.compare(30, 2, "7f") == 0))
+            addresses.push_back(line.substr(24, 16));
+    return addresses;
+}
+
 const std::string kBox =
     "\n\t**************************************************************\n"
     "\t* QUORVANTIS U3V Update Tool, v1.2.0 (Nov  2 2016, 08:11:27) *\n"
@@ -158,11 +196,9 @@ TEST_F(BrannockProgramTest, CompleteUpdate) {
     const Outcome r = run("1\n\n");
     EXPECT_EQ(r.status, 0);
 
-    const std::string progress = "\rUploading 0% \rUploading 1% \rUploading 2% \rUploading 3% \rUploading 4% "
-                                 "\rUploading 100% \n";
-    const std::string before = kBanner + kDiscover + kChoice + progress +
-                               "writing to flash...[PLEASE DO NOT DISCONNECT THE DEVICE]\n"
-                               "Please wait, while device rebooting  ... \n\nFirmware Upload done.\n\n";
+    const std::string before = kBanner + kDiscover + kChoice + kProgress + kFlashing +
+                               "back: VCam-1 Version 2.0.0 (before: VCam-1 Version 1.0.0)\n\n"
+                               "Firmware Upload done.\n\n";
     ASSERT_EQ(r.out.substr(0, before.size()), before) << r.out;
     // "Elasped time: <digits>.<two digits> seconds.\n", then the closing box.
     const std::string rest = r.out.substr(before.size());
@@ -225,7 +261,8 @@ bool forVCam1(const std::string& name) { return name.rfind("VCam-1_", 0) == 0 &&
 TEST_F(BrannockProgramTest, NoCameraAttached) {
     configure("");
     touch("VCam-1_2.0.0.bin");
-    const Outcome r = run("1\n");
+    // More answers than a pipe holds: the program ends long before it could read them.
+    const Outcome r = run("1\n" + std::string(1 << 20, '\n'));
     EXPECT_EQ(r.out, kBanner + "No camera found.\n");
     EXPECT_EQ(r.status, 2);
 }
@@ -274,37 +311,42 @@ TEST_F(BrannockProgramTest, BootLoaderIsOfferedEveryBinName) {
     EXPECT_EQ(r.status, 1);
 }
 
-// A directory named like firmware opens but cannot be read: nothing reaches the camera.
-TEST_F(BrannockProgramTest, UnreadableImageIsNeverSent) {
+// Names that are no regular file are refused before the camera is written to, without
+// waiting on a FIFO that nobody writes into.
+TEST_F(BrannockProgramTest, IrregularFilesAreNeverSent) {
     configure("[camera]\nmodel = U3V_Bootloader\n");
     fs::create_directories(work / "folder.bin");
-    std::FILE* dir = std::fopen((work / "folder.bin").c_str(), "rb");
-    if (dir == nullptr) GTEST_SKIP() << "directories do not open as files here";
-    // Whether it has a size depends on the file system; either way it is refused.
-    const long size = std::fseek(dir, 0, SEEK_END) == 0 ? std::ftell(dir) : -1;
-    std::fclose(dir);
-    std::string refusal;
-    if (size < 0)
-        refusal = "The size of folder.bin cannot be told; nothing was sent to the camera.\n";
-    else if (size > 0x7FFFFFFC)  // ext4 gives directories the largest offset there is
-        refusal = "folder.bin is too large for the camera's download window (at most 2147483644 bytes); "
-                  "nothing was sent.\n";
-    else
-        refusal = "Upload " + std::to_string((size + 3) / 4 * 4) + " bytes to camera ...\n" +
-                  "Reading folder.bin failed; nothing was sent to the camera.\n";
-    const fs::path commands = root / "commands.txt";
-    const Outcome r = run("1\n\n", {std::string("LD_PRELOAD=") + VCAM_PROBE, "VCAM_PROBE_COMMANDS=" + commands.string()});
-    EXPECT_EQ(r.out, kBanner + "discover: U3V_Bootloader Version 1.0.0 Virtual USB3 Vision camera\n\n" +
-                         catalogue({"folder.bin"}) + kPrompt + "Upload firmware -> folder.bin\n" + refusal);
-    EXPECT_EQ(r.status, 3);
-    // Only the first camera object's traffic: no write into the download window at all.
-    std::ifstream in(commands);
-    for (std::string line; std::getline(in, line);)
-        EXPECT_FALSE(line.size() >= 40 && line.compare(12, 4, "0208") == 0 &&
-                     (line.compare(30, 2, "7e") == 0 || line.compare(30, 2, "7f") == 0))
-            << line;
+    if (mkfifo((work / "pipe.bin").c_str(), 0644) != 0) GTEST_FAIL() << "no FIFO: " << std::strerror(errno);
+    const std::vector<std::string> names = listed(endsInBin);
+    ASSERT_EQ(names.size(), 2u);
+    for (size_t choice = 1; choice <= 2; ++choice) {
+        const std::string& name = names[choice - 1];
+        SCOPED_TRACE(name);
+        const fs::path commands = root / "commands.txt";
+        // A program stuck opening the FIFO is set free after a while, to fail on its output.
+        std::atomic<bool> done{false};
+        std::thread release([&] {
+            for (int i = 0; i < 1000 && !done; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            if (done) return;
+            const int fd = open((work / "pipe.bin").c_str(), O_WRONLY | O_NONBLOCK);
+            if (fd >= 0) close(fd);
+        });
+        const Outcome r = run(std::to_string(choice) + "\n\n",
+                              {std::string("LD_PRELOAD=") + VCAM_PROBE, "VCAM_PROBE_COMMANDS=" + commands.string()});
+        done = true;
+        release.join();
+        EXPECT_EQ(r.out, kBanner + "discover: U3V_Bootloader Version 1.0.0 Virtual USB3 Vision camera\n\n" +
+                             catalogue(names) + kPrompt + "Upload firmware -> " + name + "\n" + name +
+                             " is not a regular file; nothing was sent to the camera.\n");
+        EXPECT_EQ(r.status, 2);
+        // Only the first camera object's traffic: no write into the download window at all.
+        std::ifstream in(commands);
+        for (std::string line; std::getline(in, line);)
+            EXPECT_FALSE(line.size() >= 40 && line.compare(12, 4, "0208") == 0 &&
+                         (line.compare(30, 2, "7e") == 0 || line.compare(30, 2, "7f") == 0))
+                << line;
+    }
 }
-
 TEST_F(BrannockProgramTest, MoreThan32CandidatesOffersTheFirst32) {
     for (int i = 0; i < 34; ++i) touch("VCam-1_" + std::to_string(100 + i) + ".bin");
     const std::vector<std::string> names = listed(forVCam1);
@@ -331,6 +373,118 @@ TEST_F(BrannockProgramTest, ControlCharactersInNamesAreNotSentToTheConsole) {
               kBanner + kDiscover + "\t01) VCam-1_?[2J?x.bin\n\n");
     EXPECT_NE(r.out.find("Upload firmware -> VCam-1_?[2J?x.bin\nUpload 8 bytes to camera ...\n"), std::string::npos)
         << r.out;
+}
+
+// What the camera comes back as tells whether it took the image: a damaged image, one made
+// for another model and a cable pulled while the camera flashes all leave it in its boot
+// loader, which is a failed update, not "done".
+TEST_F(BrannockProgramTest, CameraBackInItsBootLoaderIsAFailedUpdate) {
+    configure("[camera]\nflash_time_ms = 300\nreboot_time_ms = 300\n");
+    std::string corrupt = imageFor("VCam-1", "2.0.0");
+    corrupt[500] = static_cast<char>(corrupt[500] ^ 0x40);
+    struct Case {
+        const char* what;
+        std::string image;
+        std::vector<std::string> env;
+    };
+    const Case cases[] = {
+        {"damaged image", corrupt, {}},
+        {"image for another model", imageFor("VCam-2", "2.0.0"), {}},
+        {"cable pulled while flashing", imageFor("VCam-1", "2.0.0"),
+         {std::string("LD_PRELOAD=") + VCAM_PROBE, "VCAM_PROBE_PULL_MS=1000"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(root / "state");  // a camera that runs its first firmware again
+        fs::create_directories(root / "state");
+        touch("VCam-1_2.0.0.bin", c.image);
+        const Outcome r = run("1\n\n", c.env);
+        EXPECT_EQ(r.out, kBanner + kDiscover + kChoice + kProgress + kFlashing +
+                             "The update failed: the camera came back in its boot loader (U3V_Bootloader Version "
+                             "1.0.0) instead of VCam-1.\n");
+        EXPECT_EQ(r.status, 5);
+    }
+}
+
+// An empty file would have the camera flash nothing: nothing is written to it at all.
+TEST_F(BrannockProgramTest, EmptyFileIsRefusedBeforeAnythingIsWritten) {
+    touch("VCam-1_empty.bin", "");
+    const fs::path commands = root / "commands.txt";
+    const Outcome r = run("1\n\n", {std::string("LD_PRELOAD=") + VCAM_PROBE, "VCAM_PROBE_COMMANDS=" + commands.string()});
+    EXPECT_EQ(r.out, kBanner + kDiscover + catalogue({"VCam-1_empty.bin"}) + kPrompt +
+                         "Upload firmware -> VCam-1_empty.bin\nVCam-1_empty.bin is empty; nothing was sent to the camera.\n");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_TRUE(windowWrites(commands).empty());
+    EXPECT_FALSE(fs::exists(root / "state" / "VC0000000001.flash"));
+}
+
+// Numbers beyond the signed 32-bit range are no choice, whatever entry they would wrap to.
+TEST_F(BrannockProgramTest, AnswersBeyondTheIntegerRangeChooseNothing) {
+    touch("VCam-1_2.0.0.bin");
+    touch("VCam-1_2.0.1.bin");
+    const std::string offered = catalogue(listed(forVCam1));
+    for (const char* answer : {"4294967297\n", "4294967301\n", "-4294967295\n", "2147483648\n"}) {
+        SCOPED_TRACE(answer);
+        const Outcome r = run(answer);
+        EXPECT_EQ(r.out, kBanner + kDiscover + offered + kPrompt + kRejected);
+        EXPECT_EQ(r.status, 1);
+    }
+}
+
+// A start command whose answer was lost reached the camera all the same: the run warns,
+// waits for the flash and the reboot, and reports what came back.
+TEST_F(BrannockProgramTest, LostStartAnswerStillWaitsForTheFlash) {
+    configure("[camera]\nflash_time_ms = 300\nreboot_time_ms = 300\ncontrol_faults = no_ack at 0x7EFFFFFC count 1\n");
+    const std::string image = imageFor("VCam-1", "2.0.0");
+    touch("VCam-1_2.0.0.bin", image);
+    const Outcome r = run("1\n\n");
+    const std::string expected =
+        kBanner + kDiscover + kChoice + kProgress +
+        "The camera did not confirm the start command; it may be writing its flash all the same.\n" + kFlashing +
+        "back: VCam-1 Version 2.0.0 (before: VCam-1 Version 1.0.0)\n\nFirmware Upload done.\n\n";
+    EXPECT_EQ(r.out.substr(0, expected.size()), expected) << r.out;
+    EXPECT_EQ(r.status, 0);
+    std::string padded = image;
+    padded.resize(1164, '\0');
+    EXPECT_EQ(readAll(root / "state" / "VC0000000001.flash"), padded);
+}
+
+TEST_F(BrannockProgramTest, SecondCameraIsNamedAndLeftAlone) {
+    configure("[camera]\n[camera]\nguid = VC0000000002\nserial_number = 00000002\n");
+    touch("VCam-1_2.0.0.bin");
+    const Outcome r = run("2\n");
+    EXPECT_EQ(r.out, kBanner + "discover: VCam-1 Version 1.0.0 Virtual USB3 Vision camera\n"
+                               "This is camera VC0000000001 (serial number 00000001); 1 other camera is attached "
+                               "and left alone.\n\n" +
+                         catalogue({"VCam-1_2.0.0.bin"}) + kPrompt + kRejected);
+    EXPECT_EQ(r.status, 1);
+}
+
+// Ctrl-C says in one line whether the camera was told to flash, then ends the run as an
+// interrupted program ends.
+TEST_F(BrannockProgramTest, InterruptSaysWhetherTheCameraWasToldToFlash) {
+    configure("[camera]\nflash_time_ms = 5000\nreboot_time_ms = 300\n");
+    touch("VCam-1_4M.bin", imageFor("VCam-1", "2.0.0", 4 << 20));
+    struct Case {
+        const char* when;
+        std::string line;
+    };
+    const Case cases[] = {
+        {"\rUploading 1% ", "\nInterrupted: the camera was not told to flash.\n"},
+        {"[PLEASE DO NOT DISCONNECT THE DEVICE]\n",
+         "\nInterrupted: the camera may be writing its flash; do not disconnect it until it has rebooted.\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.when);
+        bool sent = false;
+        const Outcome r = run("1\n\n", {}, BRANNOCK_BINARY, [&](pid_t pid, const std::string& out) {
+            if (!sent && out.find(c.when) != std::string::npos) sent = kill(pid, SIGINT) == 0;
+        });
+        ASSERT_TRUE(sent) << r.out;
+        EXPECT_EQ(r.status, 128 + SIGINT) << r.out;
+        ASSERT_GE(r.out.size(), c.line.size());
+        EXPECT_EQ(r.out.substr(r.out.size() - c.line.size()), c.line) << r.out;
+    }
 }
 
 }  // namespace

@@ -194,9 +194,11 @@ TEST_F(ToolCameraTest, TransferPadsAndWritesAscendingPieces) {
     const std::vector<uint8_t> bytes = pattern(1001);
     const String name = file("VCam-1_odd.bin", bytes);
     vcam::clearCalls();
-    std::string guid;
-    ASSERT_TRUE(firmware_upload(name, &guid)) << printed();
-    EXPECT_EQ(guid, guidOf(1));
+    CameraIdentity camera;
+    ASSERT_EQ(firmware_upload(name, &camera), UploadOutcome::Started) << printed();
+    EXPECT_EQ(camera.guid, guidOf(1));
+    EXPECT_EQ(camera.model, "VCam-1");
+    EXPECT_EQ(camera.version, "1.0.0");
     EXPECT_EQ(printed(), "Upload 1004 bytes to camera ...\n\rUploading 0% \rUploading 1% \rUploading 2% "
                          "\rUploading 3% \rUploading 100% \n");
 
@@ -221,7 +223,7 @@ TEST_F(ToolCameraTest, TransferPadsAndWritesAscendingPieces) {
 TEST_F(ToolCameraTest, ProgressShowsEachValueOnceForLargeImages) {
     addCamera();
     const String name = file("VCam-1_big.bin", pattern(25600));
-    ASSERT_TRUE(firmware_upload(name));
+    ASSERT_EQ(firmware_upload(name), UploadOutcome::Started);
     std::string expected = "Upload 25600 bytes to camera ...\n";
     for (int i = 0; i < 100; ++i) expected += "\rUploading " + std::to_string(i) + "% ";
     expected += "\rUploading 100% \n";
@@ -229,17 +231,31 @@ TEST_F(ToolCameraTest, ProgressShowsEachValueOnceForLargeImages) {
     EXPECT_EQ(writesTo(FW_DATA_BASE + 25344).size(), 1u);
 }
 
-TEST_F(ToolCameraTest, EmptyFileStillSendsLengthAndStart) {
+// An empty image would have the camera flash nothing: refused before the camera is opened,
+// as are names that are no regular file.
+TEST_F(ToolCameraTest, EmptyOrIrregularFilesAreRefusedBeforeTheCameraIsOpened) {
     addCamera();
-    const String name = file("VCam-1_empty.bin", {});
+    const String empty = file("VCam-1_empty.bin", {});
+    fs::create_directories(dir / "VCam-1_dir.bin");
     vcam::clearCalls();
-    ASSERT_TRUE(firmware_upload(name));
-    EXPECT_EQ(printed(), "Upload 0 bytes to camera ...\n\rUploading 100% \n");
-    const std::vector<SentCommand> writes = windowWrites();
-    ASSERT_EQ(writes.size(), 2u);
-    EXPECT_EQ(writes[0].address, FW_SIZE_REG);
-    EXPECT_EQ(writes[0].data, (std::vector<uint8_t>{0, 0, 0, 0}));
-    EXPECT_EQ(writes[1].address, FW_START_REG);
+    EXPECT_EQ(firmware_upload(empty), UploadOutcome::Refused);
+    EXPECT_EQ(firmware_upload(String((dir / "VCam-1_dir.bin").c_str())), UploadOutcome::Refused);
+    EXPECT_EQ(printed(), std::string(empty.c_str()) + " is empty; nothing was sent to the camera.\n" +
+                             (dir / "VCam-1_dir.bin").string() + " is not a regular file; nothing was sent to the camera.\n");
+    EXPECT_TRUE(vcam::calls().empty());
+}
+
+// The transfer opens the first camera again; when that is no longer the camera the image
+// was chosen for, nothing is written to it.
+TEST_F(ToolCameraTest, TransferRefusesACameraOtherThanTheChosenOne) {
+    addCameras(2);
+    const String name = file("VCam-1_x.bin", pattern(64));
+    vcam::clearCalls();
+    EXPECT_EQ(firmware_upload(name, nullptr, guidOf(2)), UploadOutcome::Refused);
+    EXPECT_EQ(printed(), "Upload 64 bytes to camera ...\nThe first camera is now " + guidOf(1) + ", not " + guidOf(2) +
+                             " for which the image was chosen; nothing was sent.\n");
+    EXPECT_TRUE(windowWrites().empty());
+    EXPECT_EQ(firmware_upload(name, nullptr, guidOf(1)), UploadOutcome::Started);
 }
 
 TEST_F(ToolCameraTest, FailedPieceStopsBeforeTheStartCommand) {
@@ -247,7 +263,7 @@ TEST_F(ToolCameraTest, FailedPieceStopsBeforeTheStartCommand) {
     vcam::addControlFault(id, fault(vcam::ControlFaultKind::Status, FW_DATA_BASE + 256, -1, 0x8006));
     const String name = file("VCam-1_x.bin", pattern(1000));
     vcam::clearCalls();
-    EXPECT_FALSE(firmware_upload(name));
+    EXPECT_EQ(firmware_upload(name), UploadOutcome::NotSent);
     EXPECT_EQ(printed(), "Upload 1000 bytes to camera ...\n\rUploading 0% \n"
                          "Writing 256 bytes at 0x7F000100 failed (status 0x8006); "
                          "the camera was not told to flash.\n");
@@ -264,7 +280,7 @@ TEST_F(ToolCameraTest, OneLostAnswerIsRetried) {
     vcam::addControlFault(id, fault(vcam::ControlFaultKind::Status, FW_SIZE_REG, 1, 0x8006));
     const String name = file("VCam-1_x.bin", pattern(1000));
     vcam::clearCalls();
-    EXPECT_TRUE(firmware_upload(name)) << printed();
+    EXPECT_EQ(firmware_upload(name), UploadOutcome::Started) << printed();
     EXPECT_EQ(writesTo(FW_SIZE_REG).size(), 2u);
     EXPECT_EQ(writesTo(FW_DATA_BASE + 512).size(), 2u);
     EXPECT_EQ(writesTo(FW_START_REG).size(), 1u);
@@ -275,7 +291,7 @@ TEST_F(ToolCameraTest, FailedLengthWriteSendsNoData) {
     vcam::addControlFault(id, fault(vcam::ControlFaultKind::Status, FW_SIZE_REG, -1, 0x8002));
     const String name = file("VCam-1_x.bin", pattern(64));
     vcam::clearCalls();
-    EXPECT_FALSE(firmware_upload(name));
+    EXPECT_EQ(firmware_upload(name), UploadOutcome::NotSent);
     EXPECT_EQ(printed(), "Upload 64 bytes to camera ...\n"
                          "Writing the image length to the camera failed; the camera was not told to flash.\n");
     EXPECT_TRUE(writesTo(FW_DATA_BASE).empty());
@@ -287,12 +303,12 @@ TEST_F(ToolCameraTest, OversizedFileIsRefusedBeforeTheCameraIsOpened) {
     const fs::path big = dir / "VCam-1_huge.bin";
     { std::ofstream(big, std::ios::binary) << ""; }
     std::error_code error;
-    fs::resize_file(big, uintmax_t{0x80000000}, error);
+    fs::resize_file(big, uintmax_t{0x81000001}, error);
     if (error) GTEST_SKIP() << "no sparse file here: " << error.message();
     vcam::clearCalls();
-    EXPECT_FALSE(firmware_upload(String(big.c_str())));
+    EXPECT_EQ(firmware_upload(String(big.c_str())), UploadOutcome::NotSent);
     EXPECT_EQ(printed(), big.string() + " is too large for the camera's download window "
-                                        "(at most 2147483644 bytes); nothing was sent.\n");
+                                        "(at most 2164260864 bytes); nothing was sent.\n");
     EXPECT_TRUE(vcam::calls().empty());
 }
 

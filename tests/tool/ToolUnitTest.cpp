@@ -161,6 +161,9 @@ TEST(Checksum, DoublesAndAddsEachByte) {
     const uint8_t abc[] = {'a', 'b', 'c', 0};
     EXPECT_EQ(firmware_checksum(abc, 4), 0x556u);
     EXPECT_EQ(firmware_checksum(abc, 0), 0u);
+    // Bytes are added as 0..255: a signed sum would give 0xFFFFFDFF here.
+    const uint8_t high[] = {0x80, 0xFF, 0x01};
+    EXPECT_EQ(firmware_checksum(high, 3), 0x3FFu);
     // Wraps modulo 2^32: after 32 more zero bytes only the shifted-out bits remain.
     std::vector<uint8_t> wrap(36, 0);
     wrap[0] = 0xFF;
@@ -221,10 +224,11 @@ TEST(FirmwareTransfer, PaddedLengthRoundsUpWithinTheWindow) {
     EXPECT_EQ(firmware_padded_length(-1), -1);
 }
 
-// The largest image: pieces cover the window without a gap up to its last byte below
-// 0xFF000000 - 4, and the progress values run 0, 1, ... without a repeat, ending at 99.
+// The largest image: pieces cover the window without a gap up to the last byte of the
+// 32-bit register space, and the progress values run 0, 1, ... without a repeat, ending at 99.
 TEST(FirmwareTransfer, LargestImageCoversTheWindowInOrder) {
-    FirmwareTransfer transfer(static_cast<int32_t>(FW_MAX_IMAGE));
+    EXPECT_EQ(FW_MAX_IMAGE, 2164260864);  // 0x7F000000 up to 0xFFFFFFFF
+    FirmwareTransfer transfer(FW_MAX_IMAGE);
     FirmwareTransfer::Piece piece{};
     int64_t expectedOffset = 0;
     int32_t nextProgress = 0;
@@ -238,7 +242,8 @@ TEST(FirmwareTransfer, LargestImageCoversTheWindowInOrder) {
         expectedOffset += piece.length;
     }
     EXPECT_EQ(expectedOffset, FW_MAX_IMAGE);
-    EXPECT_EQ(piece.address + static_cast<uint32_t>(piece.length), 0xFEFFFFFCu);
+    EXPECT_EQ(piece.address, 0xFFFFFF00u);
+    EXPECT_EQ(int64_t{piece.address} + piece.length, int64_t{1} << 32);
     EXPECT_EQ(nextProgress, 100);
     EXPECT_FALSE(transfer.next(piece));
 

@@ -31,7 +31,7 @@ void copyText(char (&to)[N], const char (&from)[M]) {
 
 AcquisitionUSB3::AcquisitionUSB3() {
     if (const int bound = load_library(); bound != 0) throw bound;
-    uint16_t count = 0;
+    uint16_t& count = cameras;
     if (const uint16_t status = U3V_DiscoveryDevices(&count); status != U3V_OK) {
         toolLog.write(1, kSource, "AcquisitionUSB3::AcquisitionUSB3", "U3V_DiscoveryDevices Error %08x", status);
         throw -1;
@@ -57,7 +57,9 @@ AcquisitionUSB3::AcquisitionUSB3() {
 
 AcquisitionUSB3::AcquisitionUSB3(uint16_t* count) {
     if (const int bound = load_library(); bound != 0) throw bound;
-    U3V_DiscoveryDevices(count);
+    // The count is the caller's either way; the status is kept for those who ask.
+    discovery = U3V_DiscoveryDevices(count);
+    cameras = *count;
 }
 
 AcquisitionUSB3::~AcquisitionUSB3() {

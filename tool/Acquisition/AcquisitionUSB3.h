@@ -51,6 +51,9 @@ public:
     int writereg(uint32_t address, int32_t value) override;
 
     const char* getDeviceGUID() const { return deviceGUID; }
+    // What the constructor's discovery said, and how many cameras it found.
+    uint16_t discoveryStatus() const { return discovery; }
+    uint16_t cameraCount() const { return cameras; }
 
     void* deviceHandle = nullptr;
     void* controlHandle = nullptr;
@@ -68,4 +71,6 @@ private:
     int32_t imageWidth = 0;
     int32_t imageHeight = 0;
     bool acquiring = false;
+    uint16_t discovery = U3V_OK;
+    uint16_t cameras = 0;
 };

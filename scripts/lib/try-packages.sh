@@ -101,7 +101,7 @@ else bad "the CMake consumer"; fi
 
 if [[ " ${names[*]} " == *" python3-tessoral "* ]]; then
     # From an unrelated directory, as root: the byte code written now must go with the package.
-    found=$(cd / && /usr/bin/python3 -c 'import tessoral; print(tessoral.__file__, len(tessoral.discover()))') || found=
+    found=$(cd / && env -u PYTHONDONTWRITEBYTECODE /usr/bin/python3 -c 'import tessoral; print(tessoral.__file__, len(tessoral.discover()))') || found=
     [[ "$found" == "/usr/lib/python3/dist-packages/tessoral/__init__.py 1" ]] &&
         check "/usr/bin/python3 imports tessoral and finds the camera" || bad "python3: '$found'"
 fi
@@ -128,7 +128,7 @@ echo "== removing them"
 remove
 while read -r p; do [ -e "$p" ] && echo "$p"; done < "$work/contents" > "$work/after"
 if diff -q "$work/before" "$work/after" >/dev/null; then check "nothing of theirs is left ($(wc -l < "$work/listed") paths)"
-else bad "left behind:"; comm -13 "$work/before" "$work/after" >&2; fi
+else bad "not as before (left behind, or gone though there before):"; diff "$work/before" "$work/after" >&2; fi
 
 [ "$failed" = 0 ] || { echo "the installed packages failed a check" >&2; exit 1; }
 echo "the packages install, run and remove cleanly"

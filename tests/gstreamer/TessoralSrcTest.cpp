@@ -226,8 +226,10 @@ TEST_F(TessoralSrcTest, BadImagesAreCountedAndDropped) {
     shortPayload.skip = 4;  // block id 5
     shortPayload.shortBy = 100;
     vcam::addStreamFault(camera_, shortPayload);
+    // Paced and with room to spare, so that no image is dropped for a slow reader.
+    vcam::setStreamPacing(camera_, 0, 100);
 
-    Pipeline p("tessoralsrc name=src num-buffers=6 ! fakesink name=sink");
+    Pipeline p("tessoralsrc name=src num-buffers=6 buffer-count=16 ! fakesink name=sink");
     ASSERT_NE(p.setState(GST_STATE_PLAYING), GST_STATE_CHANGE_FAILURE);
     ASSERT_EQ(p.waitEnd(), GST_MESSAGE_EOS) << p.error;
     EXPECT_EQ(p.seen().offsets, (std::vector<uint64_t>{1, 2, 4, 6, 7, 8}));

@@ -20,3 +20,6 @@ run_suite build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSORAL_SANITIZE=threa
     -DTESSORAL_BUILD_TESTS=ON -DTESSORAL_BUILD_BENCH=OFF
 # Every parser of device and file input under libFuzzer, briefly (about 20 s a target).
 bash "$ROOT/scripts/fuzz.sh" "${TESSORAL_FUZZ_SECONDS:-20}"
+# The Debian packages: built, checked by lintian, installed, run on the virtual camera and
+# removed again (a couple of minutes).
+bash "$ROOT/scripts/package.sh" --try

@@ -33,20 +33,26 @@ private:
 };
 }  // namespace
 
+// Every notify of the readers' condition happens under its lock: the last reader to leave
+// a closing stream must be done with the object before the closer can see it gone.
 U3V_Stream::ReadersOut::ReadersOut(U3V_Stream& stream, bool closing) : s_(stream) {
     std::unique_lock<std::mutex> lock(s_.mReaders);
     s_.bReadersOut = true;
-    if (closing) s_.bClosing = true;
+    if (closing) {
+        s_.bClosing = true;
+        s_.cvReaders.notify_all();  // those at the door leave
+    }
     // Under the readers' lock: a reader inside has read the interrupt count before this.
     s_.hImageReady.Interrupt();
-    s_.cvReaders.wait(lock, [this] { return s_.nReaders == 0; });
+    // A close also waits for those at the door; a stop or restart lets them wait there.
+    s_.cvReaders.wait(lock, [this, closing] {
+        return s_.nReaders == 0 && (!closing || s_.nAtDoor == 0);
+    });
 }
 
 U3V_Stream::ReadersOut::~ReadersOut() {
-    {
-        std::lock_guard<std::mutex> lock(s_.mReaders);
-        s_.bReadersOut = false;
-    }
+    std::lock_guard<std::mutex> lock(s_.mReaders);
+    s_.bReadersOut = false;
     s_.cvReaders.notify_all();
 }
 
@@ -54,14 +60,17 @@ bool U3V_Stream::EnterReader(uint32_t timeoutMs, uint16_t& st, uint64_t& since) 
     const Deadline deadline(timeoutMs);
     std::unique_lock<std::mutex> lock(mReaders);
     const auto open = [this] { return bClosing || !bReadersOut; };
+    ++nAtDoor;
+    bool in = true;
     if (deadline.infinite()) {
         cvReaders.wait(lock, open);
-    } else if (!cvReaders.wait_until(lock, deadline.end(), open)) {
-        st = U3V_ERR_IMAGE_TIMEOUT;
-        return false;
+    } else {
+        in = cvReaders.wait_until(lock, deadline.end(), open);
     }
-    if (bClosing) {
-        st = U3V_ERR_ACQUISITION_STOPPED;
+    --nAtDoor;
+    if (bClosing) cvReaders.notify_all();
+    if (!in || bClosing) {
+        st = bClosing ? U3V_ERR_ACQUISITION_STOPPED : U3V_ERR_IMAGE_TIMEOUT;
         return false;
     }
     ++nReaders;
@@ -70,10 +79,8 @@ bool U3V_Stream::EnterReader(uint32_t timeoutMs, uint16_t& st, uint64_t& since) 
 }
 
 void U3V_Stream::LeaveReader() {
-    {
-        std::lock_guard<std::mutex> lock(mReaders);
-        --nReaders;
-    }
+    std::lock_guard<std::mutex> lock(mReaders);
+    --nReaders;
     cvReaders.notify_all();
 }
 

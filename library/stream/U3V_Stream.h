@@ -116,6 +116,7 @@ private:
     std::mutex mReaders;
     std::condition_variable cvReaders;
     int nReaders = 0;         // GetImage calls inside
+    int nAtDoor = 0;          // GetImage calls waiting to come in
     bool bReadersOut = false; // a stop, restart or close holds the pool
     bool bClosing = false;
 

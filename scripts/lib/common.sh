@@ -4,10 +4,9 @@
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 PACKAGES=(build-essential cmake pkg-config libusb-1.0-0-dev libzip-dev libgtest-dev
           googletest libbenchmark-dev zip unzip libxml2-utils libxml2-dev libpng-dev binutils
-          clang libclang-rt-14-dev
+          clang libclang-rt-14-dev python3-dev pybind11-dev python3-numpy python3-pytest
           libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-tools
-          gstreamer1.0-plugins-base gstreamer1.0-plugins-good
-          python3-dev pybind11-dev python3-numpy python3-pytest)
+          gstreamer1.0-plugins-base gstreamer1.0-plugins-good groff-base)
 
 # Installs the Debian packages that are missing (as root, or through sudo).
 ensure_packages() {

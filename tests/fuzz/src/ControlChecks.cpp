@@ -1,5 +1,7 @@
 #include "ControlChecks.h"
 
+#include <libusb.h>
+
 #include "tessoral/tessoral.h"
 
 namespace fuzz {
@@ -57,6 +59,10 @@ void checkFinalAck(const Answer& a, const SentCommand& c, bool read, uint16_t st
         case U3V_ERR_USB_TRANSFER:
             // A failed transfer, or a wait given up on after acks that were no answer.
             FUZZ_CHECK(a.result < 0 || passable(a, c.requestId), "0x800B on a transfer that worked");
+            break;
+        case U3V_ERR_DEVICE_GONE:
+            FUZZ_CHECK(a.result == LIBUSB_ERROR_NO_DEVICE, "camera gone on a read that said %d",
+                       a.result);
             break;
         case U3V_ERR_ACK_LENGTH:
             FUZZ_CHECK(a.result >= 0, "length error on a failed transfer");

@@ -62,7 +62,7 @@ using Latency = StreamHost;
 
 TEST_F(Latency, AsynchronousReadsCompleteNoEarlierThanTheLatencyYetAllAreServedAtOnce) {
     plug();
-    constexpr uint32_t kLatencyUs = 30000;
+    constexpr uint32_t kLatencyUs = 100000;
     vcam::setTransferLatency(id, kLatencyUs);
     for (uint8_t i = 0; i < 4; ++i) vcam::pushIn(id, kEventIn, Bytes(16, static_cast<uint8_t>(0xA0 + i)));
 
@@ -72,10 +72,13 @@ TEST_F(Latency, AsynchronousReadsCompleteNoEarlierThanTheLatencyYetAllAreServedA
     // The device moved every transfer already: a host with reads queued loses no bus time.
     for (size_t i = 0; i < 4; ++i) EXPECT_EQ(reads.buffers[i][0], 0xA0 + i) << i;
     poll(ctx);
-    EXPECT_EQ(reads.finished, 0) << "no completion before the latency has passed";
     struct timeval next{};
-    ASSERT_EQ(libusb_get_next_timeout(ctx, &next), 1) << "a held-back completion is something to wake for";
-    EXPECT_LE(next.tv_sec * 1000000 + next.tv_usec, kLatencyUs);
+    const int pending = libusb_get_next_timeout(ctx, &next);
+    if (Clock::now() < submitted + std::chrono::microseconds(kLatencyUs)) {  // else too slow a machine to tell
+        EXPECT_EQ(reads.finished, 0) << "no completion before the latency has passed";
+        EXPECT_EQ(pending, 1) << "a held-back completion is something to wake for";
+        EXPECT_LE(next.tv_sec * 1000000 + next.tv_usec, kLatencyUs);
+    }
 
     handleUntil(ctx, [&] { return reads.finished == 4; });
     for (size_t i = 0; i < 4; ++i) {

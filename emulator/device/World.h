@@ -23,6 +23,9 @@ class PlugListener {
 public:
     virtual void deviceArrived(const std::shared_ptr<VirtualDevice>& device) = 0;
     virtual void deviceLeft(const std::shared_ptr<VirtualDevice>& device) = 0;
+    // Called without the lock when a test's change of the world returns: a listener that
+    // tells a host of the change in the background finishes telling it.
+    virtual void settle() {}
 
 protected:
     ~PlugListener() = default;
@@ -46,6 +49,9 @@ public:
     void removeListener(PlugListener* listener);
     std::string stateDir() const { return stateDir_; }
     void setStateDir(const std::string& path) { stateDir_ = path; }
+    // What the emulated kernel under a system libusb reports and allows.
+    KernelConfig kernel() const { return kernel_; }
+    void setKernel(const KernelConfig& kernel) { kernel_ = kernel; }
 
     // Someone looked at what is on the bus (a device list, vcam::plugged). A rebooting
     // camera stays away until it has been seen gone, as a host always notices a detach.
@@ -74,6 +80,7 @@ private:
     void unplugLocked(const std::shared_ptr<VirtualDevice>& device);
     void removeAllLocked();
     void markLoaded();
+    void settle();
 
     std::mutex mutex_;
     std::mutex loadMutex_;
@@ -83,6 +90,7 @@ private:
     std::vector<PlugListener*> listeners_;
     CallRecord calls_;
     std::string stateDir_;
+    KernelConfig kernel_;
     std::atomic<uint64_t> looks_{0};
     std::atomic<int> lookWaiters_{0};
     std::mutex lookMutex_;

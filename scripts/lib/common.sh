@@ -4,7 +4,7 @@
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 PACKAGES=(build-essential cmake pkg-config libusb-1.0-0-dev libzip-dev libgtest-dev
           googletest libbenchmark-dev zip unzip libxml2-utils libxml2-dev libpng-dev binutils
-          clang libclang-rt-14-dev)
+          clang libclang-rt-14-dev umockdev libumockdev-dev libaravis-dev aravis-tools-cli usbutils)
 
 # Installs the Debian packages that are missing (as root, or through sudo).
 ensure_packages() {

@@ -271,25 +271,28 @@ void StreamSource::writeTrailer(uint8_t* out) const {
     putLe32(out + kTrailerOffSizeY, geometry_.height);
 }
 
-// One transfer of `size` bytes into a read of `room` bytes: what does not fit is lost, and
-// the read says so, as a host controller reports babble.
-SourceStep StreamSource::sendBytes(uint8_t* buffer, int room, const uint8_t* bytes, size_t size) {
-    const size_t n = std::min(size, static_cast<size_t>(room));
-    if (n > 0) std::memcpy(buffer, bytes, n);
+// The current transfer of `size` bytes, from partSent_ on, into a read of `room` bytes
+// (see placeTransfer); partSent_ is 0 again once the transfer is done.
+SourceStep StreamSource::sendBytes(uint8_t* buffer, int room, bool wholePackets, const uint8_t* bytes,
+                                   size_t size) {
+    const TransferPart part = placeTransfer(size, partSent_, room, wholePackets);
+    if (part.copied > 0) std::memcpy(buffer, bytes + partSent_, part.copied);
+    partSent_ = part.transferDone ? 0 : partSent_ + part.copied;
     SourceStep step;
     step.kind = SourceStep::Kind::Served;
-    step.status = size > static_cast<size_t>(room) ? IoStatus::Overflow : IoStatus::Completed;
-    step.actual = static_cast<int>(n);
+    step.status = part.status;
+    step.actual = static_cast<int>(part.copied);
     return step;
 }
 
 // Payload bytes [offset_, offset_ + size - cut) of the image being sent.
-SourceStep StreamSource::sendPayload(uint8_t* buffer, int room, uint32_t size, uint32_t cut) {
+SourceStep StreamSource::sendPayload(uint8_t* buffer, int room, bool wholePackets, uint32_t size, uint32_t cut) {
     const uint64_t blockId = ring_[head_].blockId;
     const size_t sent = size - std::min(cut, size);
-    SourceStep step = sendBytes(buffer, room, pattern_.data() + offset_ + blockId % kPatternShifts, sent);
-    for (uint64_t i = offset_; i < kStampBytes && i < offset_ + static_cast<uint64_t>(step.actual); ++i) {
-        buffer[i - offset_] = static_cast<uint8_t>(blockId >> (8 * i));
+    const uint64_t from = offset_ + partSent_;
+    SourceStep step = sendBytes(buffer, room, wholePackets, pattern_.data() + offset_ + blockId % kPatternShifts, sent);
+    for (uint64_t i = from; i < kStampBytes && i < from + static_cast<uint64_t>(step.actual); ++i) {
+        buffer[i - from] = static_cast<uint8_t>(blockId >> (8 * i));
     }
     return step;
 }
@@ -300,7 +303,7 @@ void StreamSource::finishImage(bool complete) {
     sending_ = false;
 }
 
-SourceStep StreamSource::next(uint8_t* buffer, int room, SteadyTime now) {
+SourceStep StreamSource::next(uint8_t* buffer, int room, bool wholePackets, SteadyTime now) {
     std::lock_guard lock(mutex_);
     SourceStep step;
     if (!enabled_) return step;
@@ -321,6 +324,7 @@ SourceStep StreamSource::next(uint8_t* buffer, int room, SteadyTime now) {
             return step;
         }
         sending_ = true;
+        partSent_ = 0;
         phase_ = Phase::Leader;
         transferIndex_ = 0;
         offset_ = 0;
@@ -338,19 +342,22 @@ SourceStep StreamSource::next(uint8_t* buffer, int room, SteadyTime now) {
         return false;
     };
 
+    // Faults that cut an image short strike at the start of a transfer.
     if (phase_ == Phase::Leader) {
-        if (interrupted(kAtLeader)) return step;
+        if (partSent_ == 0 && interrupted(kAtLeader)) return step;
         uint8_t leader[u3v::kLeaderSize];
         writeLeader(leader);
-        phase_ = plannedTransfers() > 0 && payload_ > 0 ? Phase::Payload : Phase::Trailer;
-        return sendBytes(buffer, room, leader, sizeof leader);
+        step = sendBytes(buffer, room, wholePackets, leader, sizeof leader);
+        if (partSent_ == 0) phase_ = plannedTransfers() > 0 && payload_ > 0 ? Phase::Payload : Phase::Trailer;
+        return step;
     }
     if (phase_ == Phase::Payload) {
-        if (interrupted(transferIndex_)) return step;
+        if (partSent_ == 0 && interrupted(transferIndex_)) return step;
         const uint32_t size = static_cast<uint32_t>(std::min<uint64_t>(plannedSize(transferIndex_), payload_ - offset_));
         const StreamFault* shortened = fault(StreamFaultKind::ShortPayload);
         const uint32_t cut = shortened && shortened->transfer == transferIndex_ ? shortened->shortBy : 0;
-        step = sendPayload(buffer, room, size, cut);
+        step = sendPayload(buffer, room, wholePackets, size, cut);
+        if (partSent_ != 0) return step;  // the rest of this transfer goes to the next read
         offset_ += size;
         ++transferIndex_;
         if (offset_ >= payload_ || transferIndex_ >= plannedTransfers()) {
@@ -364,8 +371,9 @@ SourceStep StreamSource::next(uint8_t* buffer, int room, SteadyTime now) {
     }
     uint8_t trailer[u3v::kTrailerSize];
     writeTrailer(trailer);
-    finishImage(true);
-    return sendBytes(buffer, room, trailer, sizeof trailer);
+    step = sendBytes(buffer, room, wholePackets, trailer, sizeof trailer);
+    if (partSent_ == 0) finishImage(true);
+    return step;
 }
 
 }  // namespace vcam

@@ -74,7 +74,9 @@ bool VirtualDevice::answerStandard(const wire::Setup& setup, std::vector<uint8_t
                 }
                 return true;
             }
-            return recipient == kToDevice && setup.value == kFeatureRemoteWakeup;
+            // Remote wake-up only where the configuration offers it (bmAttributes bit 5).
+            return recipient == kToDevice && setup.value == kFeatureRemoteWakeup &&
+                   config.size() >= wire::kConfigDescriptorSize && (config[7] & 0x20) != 0;
         }
         case kGetConfiguration:
             if (!in || recipient != kToDevice) return false;

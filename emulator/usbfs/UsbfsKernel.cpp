@@ -112,6 +112,7 @@ Kernel::Kernel() {
     g_free(root);
     hub_ = std::thread([this] { runHub(); });
     hub_.detach();
+
 }
 
 void Kernel::removeTestbed() {

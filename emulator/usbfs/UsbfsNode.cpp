@@ -340,18 +340,14 @@ gboolean Node::onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer
     return TRUE;
 }
 
-void Node::onConnected(GObject* object, GParamSpec*, gpointer self) {
-    auto* client = reinterpret_cast<UMockdevIoctlClient*>(object);
-    if (umockdev_ioctl_client_get_connected(client)) return;
+void Node::onClosed(gpointer self, GObject* gone) {
     Node* node = static_cast<Node*>(self);
     std::unique_ptr<OpenFile> file;
     std::lock_guard<std::mutex> lock(World::raw().mutex());
-    auto it = node->files_.find(client);
+    auto it = node->files_.find(reinterpret_cast<UMockdevIoctlClient*>(gone));
     if (it == node->files_.end()) return;
     file = std::move(it->second);
     node->files_.erase(it);
-    g_signal_handlers_disconnect_by_data(object, self);
-    g_object_unref(object);
     file.reset();  // under the lock: it releases claims and URBs
 }
 
@@ -363,8 +359,8 @@ long Node::handle(UMockdevIoctlClient* client) {
     if (it == files_.end()) {
         if (!session_) return -ENODEV;
         // The first ioctl of an open file: the file belongs to the device now at this node.
-        g_object_ref(client);
-        g_signal_connect(client, "notify::connected", G_CALLBACK(&Node::onConnected), this);
+        // The client object goes when the program closes the file: that is the close.
+        g_object_weak_ref(G_OBJECT(client), &Node::onClosed, this);
         it = files_.emplace(client, std::make_unique<OpenFile>(kernel_, session_)).first;
     }
     OpenFile* file = it->second.get();

@@ -113,7 +113,7 @@ public:
 
 private:
     static gboolean onIoctl(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, gpointer self);
-    static void onConnected(GObject* client, GParamSpec*, gpointer self);
+    static void onClosed(gpointer self, GObject* gone);
     long handle(UMockdevIoctlClient* client);
 
     Kernel& kernel_;

@@ -1,8 +1,11 @@
 // The main of test programs on the usbfs way: the process runs under umockdev's preload
-// library (restarting itself under it if needed, sanitizer runtimes first), starts the
-// emulated kernel before any libusb_init, then runs its tests.
+// library (restarting itself under it if needed, sanitizer runtimes first) and has the
+// emulated kernel started as its libraries load, before any libusb_init; then it runs its
+// tests. Programs link the library under test before vcam_usbfs, so that vcam_usbfs is
+// initialised first.
 #include <gtest/gtest.h>
 #include <link.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -39,6 +42,10 @@ int main(int argc, char** argv) {
         list += kPreload;
         if (preload != nullptr && *preload != '\0') list += std::string(":") + preload;
         ::setenv("LD_PRELOAD", list.c_str(), 1);
+        // Each emulated ioctl ends in a short sleep in the preload; the default timer slack
+        // (50 us) would make that sleep most of its cost. Kept across exec and by children.
+        ::prctl(PR_SET_TIMERSLACK, 1UL);
+        ::setenv("VCAM_USBFS_START", "1", 1);  // the kernel starts as its library loads
 #ifdef USBFS_TSAN_SUPPRESSIONS
         if (std::getenv("TSAN_OPTIONS") == nullptr) {
             ::setenv("TSAN_OPTIONS", "suppressions=" USBFS_TSAN_SUPPRESSIONS, 1);

@@ -6,6 +6,7 @@
 #include <cctype>
 #include <charconv>
 #include <cmath>
+#include <algorithm>
 #include <cstring>
 #include <limits>
 
@@ -23,6 +24,15 @@ std::string formatFloat(double v) {
     auto [end, ec] = std::to_chars(text, text + sizeof text, v);
     if (ec != std::errc()) return std::to_string(v);
     return std::string(text, end);
+}
+
+std::string quoted(std::string_view text) {
+    std::string q;
+    q.reserve(text.size() + 2);
+    q += '\'';
+    q.append(text.data(), text.size());
+    q += '\'';
+    return q;
 }
 
 Access combine(Access own, Access imposed) {
@@ -54,6 +64,7 @@ const char* interfaceName(Interface interface) {
     case Interface::Enumeration: return "Enumeration";
     case Interface::Command: return "Command";
     case Interface::String: return "String";
+    case Interface::Register: return "Register";
     case Interface::Port: return "Port";
     case Interface::Unsupported: return "Unsupported";
     }
@@ -203,11 +214,28 @@ void Node::setBool(bool value) {
     requireWritable();
     NodeMap::Step step(map_, *this);
     doSetBool(value);
+    written(*this);
 }
 void Node::execute() {
     requireWritable();
     NodeMap::Step step(map_, *this);
     doExecute();
+    written(*this);
+}
+size_t Node::byteLength() const {
+    NodeMap::Step step(map_, *this);
+    return getLength();
+}
+std::vector<uint8_t> Node::bytes() const {
+    requireReadable();
+    NodeMap::Step step(map_, *this);
+    return getBytes();
+}
+void Node::setBytes(const std::vector<uint8_t>& bytes) {
+    requireWritable();
+    NodeMap::Step step(map_, *this);
+    doSetBytes(bytes);
+    written(*this);
 }
 bool Node::isDone() const {
     NodeMap::Step step(map_, *this);
@@ -254,15 +282,19 @@ bool Node::truthOf(const Node& n) {
 void Node::writeInt(Node& n, int64_t value) {
     NodeMap::Step step(n.map_, n);
     n.doSetInt(value);
+    written(n);
 }
 void Node::writeFloat(Node& n, double value) {
     NodeMap::Step step(n.map_, n);
     n.doSetFloat(value);
+    written(n);
 }
 void Node::writeString(Node& n, const std::string& value) {
     NodeMap::Step step(n.map_, n);
     n.doSetString(value);
+    written(n);
 }
+void Node::written(const Node& n) { n.map_.invalidateDependents(n.name_); }
 Access Node::accessOf(const Node& n) { return n.access(); }
 bool Node::integral(const Node& n) {
     const Interface i = n.interface();
@@ -290,6 +322,9 @@ void Node::doSetFloat(double value) {
 void Node::doSetString(const std::string&) { unsupported("string value"); }
 void Node::doSetBool(bool) { unsupported("boolean value"); }
 void Node::doExecute() { unsupported("command to execute"); }
+size_t Node::getLength() const { unsupported("bytes of a register"); }
+std::vector<uint8_t> Node::getBytes() const { unsupported("bytes of a register"); }
+void Node::doSetBytes(const std::vector<uint8_t>&) { unsupported("bytes of a register"); }
 bool Node::doIsDone() const { unsupported("command to execute"); }
 int64_t Node::minInt() const { return std::numeric_limits<int64_t>::min(); }
 int64_t Node::maxInt() const { return std::numeric_limits<int64_t>::max(); }
@@ -323,6 +358,18 @@ std::string Node::valueText() const {
     case Interface::Boolean: return boolValue() ? "true" : "false";
     case Interface::Enumeration:
     case Interface::String: return stringValue();
+    case Interface::Register: {
+        // The first bytes in hex, enough to recognise a table in a listing.
+        constexpr size_t kShown = 16;
+        const std::vector<uint8_t> b = bytes();
+        static const char digits[] = "0123456789ABCDEF";
+        for (size_t i = 0; i < std::min(b.size(), kShown); ++i) {
+            text += digits[b[i] >> 4];
+            text += digits[b[i] & 15];
+        }
+        if (b.size() > kShown) text += "...";
+        return text + " (" + std::to_string(b.size()) + " bytes)";
+    }
     default: return {};
     }
     const std::string u = unit();
@@ -350,6 +397,26 @@ void Node::setText(std::string_view text) {
     }
     case Interface::Enumeration:
     case Interface::String: return setString(std::string(text));
+    case Interface::Register: {
+        // Hexadecimal digits, two a byte; spaces between bytes are allowed.
+        std::vector<uint8_t> b;
+        int high = -1;
+        for (char c : text) {
+            if (c == ' ') continue;
+            const int v = std::isdigit(static_cast<unsigned char>(c)) ? c - '0'
+                          : (c >= 'a' && c <= 'f')                    ? c - 'a' + 10
+                          : (c >= 'A' && c <= 'F')                    ? c - 'A' + 10
+                                                                      : -1;
+            if (v < 0) fail(quoted(text) + " is not hexadecimal bytes");
+            if (high < 0) high = v;
+            else {
+                b.push_back(static_cast<uint8_t>(high << 4 | v));
+                high = -1;
+            }
+        }
+        if (high >= 0) fail(quoted(text) + " has an odd number of hexadecimal digits");
+        return setBytes(b);
+    }
     case Interface::Command: fail("a command takes no value: give its name alone to execute it");
     case Interface::Category: fail("a category has no value");
     default: unsupported("value");
@@ -379,160 +446,6 @@ Node& NodeMap::node(std::string_view name) const {
     Node* n = find(name);
     if (n == nullptr) throw Error("the description file has no feature named '" + std::string(name) + "'");
     return *n;
-}
-
-// ---------------------------------------------------------------------------------------
-// Parser
-
-namespace {
-
-struct DocFree {
-    void operator()(xmlDoc* d) const { xmlFreeDoc(d); }
-};
-struct CtxtFree {
-    void operator()(xmlParserCtxt* c) const { xmlFreeParserCtxt(c); }
-};
-
-std::string localName(const xmlNode* n) { return reinterpret_cast<const char*>(n->name); }
-
-std::string attribute(const xmlNode* n, const char* name) {
-    xmlChar* v = xmlGetProp(n, reinterpret_cast<const xmlChar*>(name));
-    if (v == nullptr) return {};
-    std::string s(reinterpret_cast<const char*>(v));
-    xmlFree(v);
-    return s;
-}
-
-std::string trim(std::string s) {
-    const char* ws = " \t\r\n";
-    const size_t b = s.find_first_not_of(ws);
-    if (b == std::string::npos) return {};
-    return s.substr(b, s.find_last_not_of(ws) - b + 1);
-}
-
-std::string content(const xmlNode* n) {
-    xmlChar* v = xmlNodeGetContent(n);
-    if (v == nullptr) return {};
-    std::string s(reinterpret_cast<const char*>(v));
-    xmlFree(v);
-    return trim(std::move(s));
-}
-
-Props::Item itemOf(const xmlNode* e) {
-    Props::Item item;
-    item.element = localName(e);
-    item.text = content(e);
-    for (const xmlAttr* a = e->properties; a != nullptr; a = a->next)
-        item.attributes.emplace_back(reinterpret_cast<const char*>(a->name), attribute(e, reinterpret_cast<const char*>(a->name)));
-    return item;
-}
-
-bool isElement(const xmlNode* n) { return n->type == XML_ELEMENT_NODE; }
-
-}  // namespace
-
-class Parser {
-public:
-    explicit Parser(NodeMap& map) : map_(map) {}
-
-    void top(const xmlNode* root) {
-        for (const xmlNode* n = root->children; n != nullptr; n = n->next)
-            if (isElement(n)) element(n);
-    }
-
-private:
-    NodeMap& map_;
-
-    void add(std::unique_ptr<Node> node) {
-        const std::string name = node->name();
-        Node* raw = node.get();
-        if (!map_.nodes_.emplace(name, std::move(node)).second)
-            throw Error("the description file names two nodes '" + name + "'");
-        map_.order_.push_back(raw);
-    }
-
-    void element(const xmlNode* e) {
-        const std::string type = localName(e);
-        if (type == "Group") {
-            // Groups only gather nodes for the reader of the file; their depth is bounded
-            // by libxml2's own nesting limit.
-            for (const xmlNode* n = e->children; n != nullptr; n = n->next)
-                if (isElement(n)) element(n);
-            return;
-        }
-        if (type == "StructReg") return structReg(e);
-        const std::string name = attribute(e, "Name");
-        if (name.empty()) return;  // not a node (a comment element, say)
-
-        Props props;
-        for (const xmlNode* c = e->children; c != nullptr; c = c->next) {
-            if (!isElement(c)) continue;
-            if (type == "Enumeration" && localName(c) == "EnumEntry") {
-                props.items.push_back({"EnumEntry", enumEntry(c, name), {}});
-                continue;
-            }
-            props.items.push_back(itemOf(c));
-        }
-        add(makeNode(map_, type, name, props));
-    }
-
-    std::string enumEntry(const xmlNode* e, const std::string& enumeration) {
-        const std::string name = attribute(e, "Name");
-        if (name.empty()) throw Error("an EnumEntry of " + enumeration + " has no Name");
-        Props props;
-        for (const xmlNode* c = e->children; c != nullptr; c = c->next)
-            if (isElement(c)) props.items.push_back(itemOf(c));
-        props.items.push_back({"#Enumeration", enumeration, {}});
-        add(makeNode(map_, "EnumEntry", name, props));
-        return name;
-    }
-
-    // A StructReg shares its address, length, port and access among StructEntry nodes,
-    // each a bit field of the same register.
-    void structReg(const xmlNode* e) {
-        Props shared;
-        for (const xmlNode* c = e->children; c != nullptr; c = c->next)
-            if (isElement(c) && localName(c) != "StructEntry") shared.items.push_back(itemOf(c));
-        for (const xmlNode* c = e->children; c != nullptr; c = c->next) {
-            if (!isElement(c) || localName(c) != "StructEntry") continue;
-            const std::string name = attribute(c, "Name");
-            if (name.empty()) throw Error("a StructEntry has no Name");
-            Props own;
-            for (const xmlNode* d = c->children; d != nullptr; d = d->next)
-                if (isElement(d)) own.items.push_back(itemOf(d));
-            for (const Props::Item& i : shared.items)
-                if (!own.has(i.element)) own.items.push_back(i);
-            add(makeNode(map_, "StructEntry", name, own));
-        }
-    }
-};
-
-std::unique_ptr<NodeMap> NodeMap::parse(std::string_view xml, Port& port) {
-    if (xml.size() > static_cast<size_t>(std::numeric_limits<int>::max()))
-        throw Error("the description file is too large to parse");
-    xmlInitParser();
-    std::unique_ptr<xmlParserCtxt, CtxtFree> ctxt(xmlNewParserCtxt());
-    if (!ctxt) throw Error("no memory for the XML parser");
-    // No network, no errors on the console: the one-line message below says it all.
-    std::unique_ptr<xmlDoc, DocFree> doc(xmlCtxtReadMemory(ctxt.get(), xml.data(), static_cast<int>(xml.size()),
-                                                           "description.xml", nullptr,
-                                                           XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING));
-    if (!doc) {
-        const xmlError* e = xmlCtxtGetLastError(ctxt.get());
-        std::string message = e && e->message ? trim(e->message) : std::string("unknown error");
-        throw Error("the description file is not well-formed XML: line " + std::to_string(e ? e->line : 0) + ": " +
-                    message);
-    }
-    const xmlNode* root = xmlDocGetRootElement(doc.get());
-    if (root == nullptr || localName(root) != "RegisterDescription")
-        throw Error("the description file's root element is " + (root ? "<" + localName(root) + ">" : std::string("missing")) +
-                    ", not <RegisterDescription>");
-
-    std::unique_ptr<NodeMap> map(new NodeMap(port));
-    map->modelName_ = attribute(root, "ModelName");
-    map->vendorName_ = attribute(root, "VendorName");
-    Parser(*map).top(root);
-    return map;
 }
 
 }  // namespace genicam

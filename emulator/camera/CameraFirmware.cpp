@@ -15,6 +15,7 @@
 #include <optional>
 
 #include "camera/CameraRegisters.h"
+#include "camera/ChunkData.h"
 #include "camera/DescriptionFile.h"
 #include "camera/FirmwareImage.h"
 #include "camera/FirmwareWindow.h"
@@ -173,7 +174,15 @@ struct CameraFirmware::State {
                 }};
     }
 
-    void startAcquisition() { stream.setAcquisition(true); }
+    // SingleFrame takes one image, MultiFrame AcquisitionFrameCount, Continuous any number.
+    void startAcquisition() {
+        using namespace regs;
+        const uint64_t mode = map.value(kAcquisitionMode);
+        const uint64_t frames = mode == kAcquisitionSingleFrame  ? 1
+                                : mode == kAcquisitionMultiFrame ? map.value(kAcquisitionFrameCount)
+                                                                 : 0;
+        stream.setAcquisition(true, frames);
+    }
     void stopAcquisition() { stream.setAcquisition(false); }
     void triggerSoftware() {
         if (map.value(regs::kTriggerSource) == kTriggerSourceSoftware) stream.trigger();
@@ -207,27 +216,52 @@ struct CameraFirmware::State {
         const ImageGeometry geometry{static_cast<uint32_t>(map.value(kWidth)),
                                      static_cast<uint32_t>(map.value(kHeight)),
                                      static_cast<uint32_t>(map.value(kPixelFormat))};
-        stream.enable(plan(), map.value(kSirm + kSiRequiredPayloadSize), geometry);
+        stream.enable(plan(), imageSize(), geometry, chunkLayout());
+    }
+
+    uint64_t imageSize() const { return map.value(regs::kWidth) * map.value(regs::kHeight); }  // Mono8
+
+    chunk::Layout chunkLayout() const {
+        chunk::Layout layout;
+        layout.active = map.value(regs::kChunkModeActive) != 0;
+        for (uint32_t i = 0; i < chunk::kCount; ++i)
+            if (map.value(regs::kChunkEnable + 4 * i) != 0) layout.enabled |= 1u << i;
+        return layout;
     }
 
     void updatePayloadSize() {
-        uint64_t size = map.value(regs::kWidth) * map.value(regs::kHeight);  // Mono8: 1 byte a pixel
+        const uint64_t size = imageSize() + chunk::tailSize(chunkLayout());
         map.setValue(regs::kPayloadSize, size);
         if (config.hasStream) map.setValue(regs::kSirm + regs::kSiRequiredPayloadSize, size);
+    }
+
+    // What the payload's size depends on is locked while the stream is enabled (the plan
+    // was made for it) and while the host has locked its transport parameters.
+    uint16_t payloadLocked() const {
+        return stream.enabled() || map.value(regs::kTLParamsLocked) != 0 ? st::kAccessDenied : st::kSuccess;
     }
 
     void buildFeatures() {
         using namespace regs;
         const Access RO = Access::ReadOnly, RW = Access::ReadWrite;
-        // The image size is locked while the stream is enabled, as the plan depends on it.
         RegisterHooks side{[this](uint64_t v) {
-                               if (stream.enabled()) return st::kAccessDenied;
+                               if (uint16_t locked = payloadLocked()) return locked;
                                return v >= kMinImageSide && v <= kMaxImageSide ? st::kSuccess
                                                                               : st::kInvalidParameter;
                            },
                            [this](uint64_t) { updatePayloadSize(); }};
+        RegisterHooks chunkSwitch{[this](uint64_t v) {
+                                      if (uint16_t locked = payloadLocked()) return locked;
+                                      return v <= 1 ? st::kSuccess : st::kInvalidParameter;
+                                  },
+                                  [this](uint64_t) { updatePayloadSize(); }};
 
-        map.addRegister(kAcquisitionMode, 4, RW, 0, oneOf({0, 1, 2}));  // Continuous
+        map.addRegister(kAcquisitionMode, 4, RW, kAcquisitionContinuous,
+                        oneOf({kAcquisitionContinuous, kAcquisitionSingleFrame, kAcquisitionMultiFrame}));
+        map.addRegister(kAcquisitionFrameCount, 4, RW, 1, {[](uint64_t v) {
+                            return v >= 1 && v <= kMaxFrameCount ? st::kSuccess : st::kInvalidParameter;
+                        }, nullptr});
+        map.addRegister(kTLParamsLocked, 4, RW, 0, oneOf({0, 1}));
         map.addRegister(kAcquisitionStart, 4, RW, 0, command(kAcquisitionStart, &State::startAcquisition));
         map.addRegister(kAcquisitionStop, 4, RW, 0, command(kAcquisitionStop, &State::stopAcquisition));
         RegisterHooks triggerMode = oneOf({0, 1});  // Off, On
@@ -242,8 +276,25 @@ struct CameraFirmware::State {
         map.addRegister(kPayloadSize, 4, RO, 0);
         map.addRegister(kAcquisitionStartAlias, 4, RW, 0,
                         command(kAcquisitionStartAlias, &State::startAcquisition));
-        map.addRegister(kExposureTime, 4, RW, 10000);  // µs
-        map.addRegister(kGain, 4, RW, 0);               // dB
+        map.addRegister(kExposureTime, 4, RW, 10000,  // µs
+                        {nullptr, [this](uint64_t v) { stream.setExposure(static_cast<uint32_t>(v)); }});
+        stream.setExposure(10000);
+        map.addRegister(kGain, 4, RW, 0);         // dB
+        map.addRegister(kGainDigital, 4, RW, 0);  // dB
+        map.addRegister(kGainSelector, 4, RW, 0, oneOf({0, 1}));
+        map.addRegister(kLineSelector, 4, RW, 0, oneOf({0, 1}));
+        map.addRegister(kLine1Mode, 4, RW, 0, oneOf({0, 1}));  // Input, Output
+
+        map.addMemory(kLut, kLutSize, RW);
+        uint8_t identity[kLutSize];
+        for (uint32_t i = 0; i < kLutSize; ++i) identity[i] = static_cast<uint8_t>(i);
+        map.poke(kLut, identity, sizeof identity);
+
+        map.addRegister(kChunkModeActive, 4, RW, 0, chunkSwitch);
+        map.addRegister(kChunkSelector, 4, RW, 0, {[](uint64_t v) {
+                            return v < chunk::kCount ? st::kSuccess : st::kInvalidParameter;
+                        }, nullptr});
+        for (uint32_t i = 0; i < chunk::kCount; ++i) map.addRegister(kChunkEnable + 4 * i, 4, RW, 0, chunkSwitch);
         updatePayloadSize();
     }
 
@@ -442,6 +493,7 @@ void CameraFirmware::powerLoss() {
     if (state_->config.hasStream) state_->map.setValue(kSirm + kSiControl, 0);
     if (state_->config.hasEvent) state_->map.setValue(kEirm + kEiControl, 0);
     state_->map.setValue(kTriggerMode, 0);
+    state_->map.setValue(kTLParamsLocked, 0);  // the host that locked them is gone
     stream_->reset();
     events_->reset();
 }

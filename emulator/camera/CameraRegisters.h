@@ -87,11 +87,22 @@ inline constexpr uint64_t kEirmSize = 0x0C;
 
 // Acquisition and trigger features.
 inline constexpr uint64_t kAcquisitionMode = 0x40004;
+inline constexpr uint64_t kAcquisitionFrameCount = 0x40008;
+inline constexpr uint64_t kTLParamsLocked = 0x4000C;
 inline constexpr uint64_t kAcquisitionStart = 0x40024;
 inline constexpr uint64_t kAcquisitionStop = 0x40028;
 inline constexpr uint64_t kTriggerMode = 0x40104;
 inline constexpr uint64_t kTriggerSource = 0x40144;
 inline constexpr uint64_t kTriggerSoftware = 0x40184;
+
+inline constexpr uint32_t kAcquisitionContinuous = 0;
+inline constexpr uint32_t kAcquisitionSingleFrame = 1;
+inline constexpr uint32_t kAcquisitionMultiFrame = 2;
+inline constexpr uint32_t kMaxFrameCount = 0xFFFF;
+
+// Digital I/O: Line0 is an input only; Line1 is an input or an output.
+inline constexpr uint64_t kLineSelector = 0x40300;
+inline constexpr uint64_t kLine1Mode = 0x40304;
 
 // Image format and controls.
 inline constexpr uint64_t kWidth = 0x50000;
@@ -100,7 +111,19 @@ inline constexpr uint64_t kPixelFormat = 0x50008;
 inline constexpr uint64_t kPayloadSize = 0x5000C;
 inline constexpr uint64_t kAcquisitionStartAlias = 0x50014;  // older host software starts here
 inline constexpr uint64_t kExposureTime = 0x50058;
-inline constexpr uint64_t kGain = 0x50064;
+inline constexpr uint64_t kGain = 0x50064;         // GainSelector AnalogAll (0)
+inline constexpr uint64_t kGainDigital = 0x50068;  // GainSelector DigitalAll (1)
+inline constexpr uint64_t kGainSelector = 0x5006C;
+
+// A look-up table of 256 bytes (Mono8 in, Mono8 out), identity at power-on. The test
+// pattern is sent as it is: the table is storage a host may read and write.
+inline constexpr uint64_t kLut = 0x50100;
+inline constexpr uint32_t kLutSize = 256;
+
+// Chunk data: with chunk mode active the payload carries the image and the enabled chunks.
+inline constexpr uint64_t kChunkModeActive = 0x50200;
+inline constexpr uint64_t kChunkSelector = 0x50204;
+inline constexpr uint64_t kChunkEnable = 0x50210;  // one 4-byte register per chunk, by selector
 
 inline constexpr uint32_t kPixelFormatMono8 = 0x01080001;
 inline constexpr uint32_t kMinImageSide = 1;

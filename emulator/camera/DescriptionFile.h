@@ -13,7 +13,7 @@ namespace vcam {
 
 class DescriptionFile {
 public:
-    static constexpr uint32_t kFileVersion = 0x01000000;  // 1.0.0 (major.minor.subminor)
+    static constexpr uint32_t kFileVersion = 0x01010000;  // 1.1.0 (major.minor.subminor)
     static constexpr uint8_t kSchemaMajor = 1;
     static constexpr uint8_t kSchemaMinor = 1;
 

@@ -48,17 +48,22 @@ StreamSource::StreamSource(const CameraConfig& config, SteadyTime powerOn)
       frameRate_(config.frameRate),
       ring_(std::max<uint32_t>(config.imageBuffers, 1)) {}
 
-uint16_t StreamSource::enable(const StreamPlan& plan, uint64_t payloadSize, const ImageGeometry& geometry) {
+uint16_t StreamSource::enable(const StreamPlan& plan, uint64_t imageSize, const ImageGeometry& geometry,
+                              const chunk::Layout& chunks) {
     std::lock_guard lock(mutex_);
+    const uint64_t payloadSize = imageSize + chunk::tailSize(chunks);
     const uint64_t capacity = uint64_t{plan.transferSize} * plan.transferCount + plan.final1 + plan.final2;
     if (capacity < payloadSize) return u3v::kStatusSiRegistersInconsistent;
     if (enabled_) return 0;
     plan_ = plan;
     payload_ = payloadSize;
+    image_ = imageSize;
+    chunks_ = chunks;
+    tail_.resize(payloadSize - imageSize);
     geometry_ = geometry;
-    if (pattern_.size() < payloadSize + kPatternShifts) {
+    if (pattern_.size() < imageSize + kPatternShifts) {
         // Once per camera and size: every image after this costs one copy of its bytes.
-        pattern_.resize(payloadSize + kPatternShifts);
+        pattern_.resize(imageSize + kPatternShifts);
         for (size_t k = 0; k < pattern_.size(); ++k) pattern_[k] = patternByte(k);
     }
     enabled_ = true;
@@ -80,16 +85,23 @@ bool StreamSource::enabled() const {
     return enabled_;
 }
 
-void StreamSource::setAcquisition(bool on) {
+void StreamSource::setAcquisition(bool on, uint64_t frames) {
     std::lock_guard lock(mutex_);
     const SteadyTime now = std::chrono::steady_clock::now();
     advance(now);
     if (on && !acquiring_) {
         acquiring_ = true;
+        limited_ = frames != 0;
+        framesLeft_ = frames;
         restartSchedule(now);
     } else if (!on) {
         acquiring_ = false;
     }
+}
+
+void StreamSource::setExposure(uint32_t microseconds) {
+    std::lock_guard lock(mutex_);
+    exposureUs_ = microseconds;
 }
 
 void StreamSource::setTriggerMode(bool on) {
@@ -104,7 +116,7 @@ void StreamSource::trigger() {
     std::lock_guard lock(mutex_);
     if (!running() || !triggerMode_) return;  // a camera not acquiring ignores triggers
     SteadyTime at = std::chrono::steady_clock::now();
-    if (paced() && at < lastTaken_ + period_) at = lastTaken_ + period_;
+    if (paced() && at < lastTaken_ + periodCeil()) at = lastTaken_ + periodCeil();
     if (hold(nextBlockId_, at)) {
         ++nextBlockId_;
         lastTaken_ = at;
@@ -125,7 +137,7 @@ void StreamSource::setPacing(uint64_t bytesPerSecond, uint32_t frameRate) {
     bytesPerSecond_ = bytesPerSecond;
     frameRate_ = frameRate;
     recomputePeriod();
-    start_ = now + period_;  // the next image one new period after now
+    start_ = now + periodCeil();  // the next image one new period after now
     nextTick_ = 0;
 }
 
@@ -162,35 +174,64 @@ void StreamSource::clearFaults() {
 }
 
 void StreamSource::recomputePeriod() {
-    std::chrono::nanoseconds period{0};
-    if (frameRate_ != 0) period = std::chrono::nanoseconds(1000000000ull / frameRate_);
-    if (bytesPerSecond_ != 0) {
-        const long double bytes = static_cast<long double>(u3v::kLeaderSize + payload_ + u3v::kTrailerSize);
-        const auto ns = static_cast<int64_t>(bytes * 1e9L / static_cast<long double>(bytesPerSecond_));
-        period = std::max(period, std::chrono::nanoseconds(std::max<int64_t>(ns, 1)));
+    using Wide = unsigned __int128;
+    uint64_t ns = 0, div = 1;
+    if (frameRate_ != 0) {
+        ns = 1000000000ull;
+        div = frameRate_;
     }
-    period_ = period;
+    if (bytesPerSecond_ != 0) {
+        const uint64_t bytes = u3v::kLeaderSize + payload_ + u3v::kTrailerSize;
+        const uint64_t byteNs = bytes * 1000000000ull;  // below 2^64 for any image of 2^32 bytes
+        // The slower of the two limits wins.
+        if (ns == 0 || Wide{byteNs} * div > Wide{ns} * bytesPerSecond_) {
+            ns = byteNs;
+            div = bytesPerSecond_;
+        }
+    }
+    periodNs_ = ns;
+    periodDiv_ = div;
+}
+
+SteadyTime StreamSource::tickTime(uint64_t k) const {
+    using Wide = unsigned __int128;
+    const Wide ns = Wide{k} * periodNs_ / periodDiv_;
+    return start_ + std::chrono::nanoseconds(static_cast<int64_t>(ns));
+}
+
+uint64_t StreamSource::lastTickDue(SteadyTime now) const {
+    using Wide = unsigned __int128;
+    const auto elapsed = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(now - start_).count());
+    // The largest k with floor(k * periodNs_ / periodDiv_) <= elapsed, that is
+    // k * periodNs_ < (elapsed + 1) * periodDiv_.
+    return static_cast<uint64_t>(((Wide{elapsed} + 1) * periodDiv_ - 1) / periodNs_);
+}
+
+std::chrono::nanoseconds StreamSource::periodCeil() const {
+    if (periodNs_ == 0) return std::chrono::nanoseconds(0);
+    return std::chrono::nanoseconds(static_cast<int64_t>((periodNs_ + periodDiv_ - 1) / periodDiv_));
 }
 
 void StreamSource::restartSchedule(SteadyTime now) {
     start_ = now;
     nextTick_ = 0;
-    lastTaken_ = now - period_;
+    lastTaken_ = now - periodCeil();
 }
 
 void StreamSource::advance(SteadyTime now) {
     if (!running() || triggerMode_ || !paced() || now < start_) return;
-    const uint64_t due = static_cast<uint64_t>((now - start_) / period_);  // last tick due
+    const uint64_t due = lastTickDue(now);
     while (nextTick_ <= due) {
         if (count_ == ring_.size()) {
             stats_.dropped += due - nextTick_ + 1;  // full until someone reads
             nextTick_ = due + 1;
             break;
         }
-        const SteadyTime at = start_ + period_ * static_cast<int64_t>(nextTick_);
+        const SteadyTime at = tickTime(nextTick_);
         hold(nextBlockId_++, at);
         lastTaken_ = at;
         ++nextTick_;
+        if (!acquiring_) break;  // the last image of a limited acquisition
     }
 }
 
@@ -203,6 +244,7 @@ bool StreamSource::hold(uint64_t blockId, SteadyTime at) {
     ++count_;
     ++stats_.taken;
     stats_.lastBlockId = blockId;
+    if (limited_ && --framesLeft_ == 0) acquiring_ = false;  // SingleFrame, MultiFrame: done
     return true;
 }
 
@@ -249,9 +291,9 @@ void StreamSource::writeLeader(uint8_t* out) const {
     putLe16(out + kLeaderOffSize, kLeaderSize);
     putLe64(out + kLeaderOffBlockId, image.blockId);
     const StreamFault* type = fault(StreamFaultKind::WrongPayloadType);
-    putLe16(out + kLeaderOffPayloadType, type ? type->payloadType : kPayloadTypeImage);
-    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(image.takenAt - powerOn_).count();
-    putLe64(out + kLeaderOffTimestamp, static_cast<uint64_t>(std::max<int64_t>(ns, 0)));
+    const uint16_t payloadType = chunks_.active ? chunk::kPayloadTypeImageExtendedChunk : kPayloadTypeImage;
+    putLe16(out + kLeaderOffPayloadType, type ? type->payloadType : payloadType);
+    putLe64(out + kLeaderOffTimestamp, timestampOf(image));
     putLe32(out + kLeaderOffPixelFormat, geometry_.pixelFormat);
     putLe32(out + kLeaderOffSizeX, geometry_.width);
     putLe32(out + kLeaderOffSizeY, geometry_.height);
@@ -272,11 +314,12 @@ void StreamSource::writeTrailer(uint8_t* out) const {
 }
 
 // The current transfer of `size` bytes, from partSent_ on, into a read of `room` bytes
-// (see placeTransfer); partSent_ is 0 again once the transfer is done.
-SourceStep StreamSource::sendBytes(uint8_t* buffer, int room, bool wholePackets, const uint8_t* bytes,
-                                   size_t size) {
+// (see placeTransfer); partSent_ is 0 again once the transfer is done. `copy(out, from, n)`
+// writes bytes [from, from + n) of the transfer.
+template <typename Copy>
+SourceStep StreamSource::sendTransfer(uint8_t* buffer, int room, bool wholePackets, size_t size, Copy copy) {
     const TransferPart part = placeTransfer(size, partSent_, room, wholePackets);
-    if (part.copied > 0) std::memcpy(buffer, bytes + partSent_, part.copied);
+    if (part.copied > 0) copy(buffer, partSent_, part.copied);
     partSent_ = part.transferDone ? 0 : partSent_ + part.copied;
     SourceStep step;
     step.kind = SourceStep::Kind::Served;
@@ -285,16 +328,48 @@ SourceStep StreamSource::sendBytes(uint8_t* buffer, int room, bool wholePackets,
     return step;
 }
 
-// Payload bytes [offset_, offset_ + size - cut) of the image being sent.
+SourceStep StreamSource::sendBytes(uint8_t* buffer, int room, bool wholePackets, const uint8_t* bytes,
+                                   size_t size) {
+    return sendTransfer(buffer, room, wholePackets, size,
+                        [bytes](uint8_t* out, size_t from, size_t n) { std::memcpy(out, bytes + from, n); });
+}
+
+// Payload bytes [offset_, offset_ + size - cut) of the image being sent: the pattern up to
+// the image's end, its chunks after it.
 SourceStep StreamSource::sendPayload(uint8_t* buffer, int room, bool wholePackets, uint32_t size, uint32_t cut) {
     const uint64_t blockId = ring_[head_].blockId;
     const size_t sent = size - std::min(cut, size);
-    const uint64_t from = offset_ + partSent_;
-    SourceStep step = sendBytes(buffer, room, wholePackets, pattern_.data() + offset_ + blockId % kPatternShifts, sent);
-    for (uint64_t i = from; i < kStampBytes && i < from + static_cast<uint64_t>(step.actual); ++i) {
-        buffer[i - from] = static_cast<uint8_t>(blockId >> (8 * i));
+    const uint8_t* pattern = pattern_.data() + blockId % kPatternShifts;
+    return sendTransfer(buffer, room, wholePackets, sent, [&](uint8_t* out, size_t from, size_t n) {
+        const uint64_t at = offset_ + from;  // where in the payload this part starts
+        const size_t fromImage = at < image_ ? std::min(n, static_cast<size_t>(image_ - at)) : 0;
+        if (fromImage > 0) std::memcpy(out, pattern + at, fromImage);
+        if (n > fromImage) std::memcpy(out + fromImage, tail_.data() + (at + fromImage - image_), n - fromImage);
+        stampBlockId(out, at, fromImage, blockId);
+    });
+}
+
+// The first bytes of every image hold its block id; `out` holds payload bytes from `at` on.
+void StreamSource::stampBlockId(uint8_t* out, uint64_t at, uint64_t written, uint64_t blockId) const {
+    for (uint64_t i = at; i < kStampBytes && i < at + written && i < image_; ++i) {
+        out[i - at] = static_cast<uint8_t>(blockId >> (8 * i));
     }
-    return step;
+}
+
+void StreamSource::writeChunks() {
+    const Held& image = ring_[head_];
+    chunk::Values v;
+    v.timestamp = timestampOf(image);
+    v.frameId = image.blockId;
+    v.width = geometry_.width;
+    v.height = geometry_.height;
+    v.exposureUs = exposureUs_;
+    chunk::writeTail(chunks_, image_, v, tail_.data());
+}
+
+uint64_t StreamSource::timestampOf(const Held& image) const {
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(image.takenAt - powerOn_).count();
+    return static_cast<uint64_t>(std::max<int64_t>(ns, 0));
 }
 
 void StreamSource::finishImage(bool complete) {
@@ -313,7 +388,7 @@ SourceStep StreamSource::next(uint8_t* buffer, int room, bool wholePackets, Stea
             if (!running() || triggerMode_) return step;
             if (paced()) {
                 step.kind = SourceStep::Kind::Later;
-                step.readyAt = start_ + period_ * static_cast<int64_t>(nextTick_);
+                step.readyAt = tickTime(nextTick_);
                 return step;
             }
             hold(nextBlockId_++, now);  // unpaced: taken the moment it is asked for
@@ -329,6 +404,7 @@ SourceStep StreamSource::next(uint8_t* buffer, int room, bool wholePackets, Stea
         transferIndex_ = 0;
         offset_ = 0;
         chooseFaults();
+        if (chunks_.active) writeChunks();
     }
 
     auto interrupted = [&](uint32_t position) {

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <vector>
 
+#include "camera/ChunkData.h"
 #include "device/Endpoint.h"
 #include "vcam/vcam.h"
 
@@ -32,11 +33,15 @@ class StreamSource final : public InSource {
 public:
     StreamSource(const CameraConfig& config, SteadyTime powerOn);
 
-    // Stream enable going on: takes the plan; a GenCP or stream status (0 = enabled).
-    uint16_t enable(const StreamPlan& plan, uint64_t payloadSize, const ImageGeometry& geometry);
+    // Stream enable going on: takes the plan; a GenCP or stream status (0 = enabled). The
+    // payload is the image's bytes and, with chunk mode active, the chunks after them.
+    uint16_t enable(const StreamPlan& plan, uint64_t imageSize, const ImageGeometry& geometry,
+                    const chunk::Layout& chunks = {});
     void disable();  // discards the image being sent and every held image
     bool enabled() const;
-    void setAcquisition(bool on);
+    // Acquisition start takes `frames` images and ends by itself (0: until stopped).
+    void setAcquisition(bool on, uint64_t frames = 0);
+    void setExposure(uint32_t microseconds);  // what the exposure chunk reports
     void setTriggerMode(bool on);
     void trigger();  // one TriggerSoftware
     void reset();    // power loss: off, nothing held
@@ -63,8 +68,13 @@ private:
     enum class Phase { Leader, Payload, Trailer };
 
     bool running() const { return enabled_ && acquiring_; }
-    bool paced() const { return period_.count() > 0; }
+    bool paced() const { return periodNs_ != 0; }
     void recomputePeriod();
+    // Capture time of free-running tick k, and the last tick due by `now` (exact: the
+    // period is kept as a fraction, so that 30000 images a second are 30000, not 30000.3).
+    SteadyTime tickTime(uint64_t k) const;
+    uint64_t lastTickDue(SteadyTime now) const;
+    std::chrono::nanoseconds periodCeil() const;
     void restartSchedule(SteadyTime now);
     void advance(SteadyTime now);  // takes the free-running images due by now
     bool hold(uint64_t blockId, SteadyTime at);
@@ -76,25 +86,37 @@ private:
     void writeLeader(uint8_t* out) const;
     void writeTrailer(uint8_t* out) const;
     // Place the current transfer (or its next part) into a read; partSent_ follows it.
+    template <typename Copy>
+    SourceStep sendTransfer(uint8_t* buffer, int room, bool wholePackets, size_t size, Copy copy);
     SourceStep sendBytes(uint8_t* buffer, int room, bool wholePackets, const uint8_t* bytes, size_t size);
     SourceStep sendPayload(uint8_t* buffer, int room, bool wholePackets, uint32_t size, uint32_t cut);
+    void stampBlockId(uint8_t* out, uint64_t at, uint64_t written, uint64_t blockId) const;
+    void writeChunks();
+    uint64_t timestampOf(const Held& image) const;
     void finishImage(bool complete);
 
     mutable std::mutex mutex_;
     const SteadyTime powerOn_;
     uint64_t bytesPerSecond_;
     uint32_t frameRate_;
-    std::chrono::nanoseconds period_{0};
+    uint64_t periodNs_ = 0;   // the period is periodNs_ / periodDiv_ nanoseconds; 0 = unpaced
+    uint64_t periodDiv_ = 1;
 
     bool enabled_ = false;
     bool acquiring_ = false;
     bool triggerMode_ = false;
     StreamPlan plan_;
-    uint64_t payload_ = 0;
+    uint64_t payload_ = 0;  // image and chunks
+    uint64_t image_ = 0;
+    chunk::Layout chunks_;
+    std::vector<uint8_t> tail_;  // the chunks of the image being sent
+    uint32_t exposureUs_ = 0;
+    uint64_t framesLeft_ = 0;  // of a limited acquisition
+    bool limited_ = false;
     ImageGeometry geometry_;
     std::vector<uint8_t> pattern_;  // patternByte(k) for every k an image may use
 
-    // Free-running schedule: image k is taken at start_ + k * period_.
+    // Free-running schedule: image k is taken at tickTime(k), start_ + k periods.
     SteadyTime start_{};
     uint64_t nextTick_ = 0;
     SteadyTime lastTaken_{};

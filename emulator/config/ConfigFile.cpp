@@ -257,7 +257,15 @@ private:
                     return true;
                 }
                 if (key == "call_record") return flag(key, value, out_.callRecord);
-                if (key == "usbfs_memory_mb") return number(key, value, out_.kernel.memoryMb);
+                if (key == "usbfs_memory_mb") {
+                    uint64_t mb = 0;
+                    if (!number(key, value, mb)) return false;
+                    if (mb > (uint64_t{1} << 44)) return fail("bad value '" + value + "' for usbfs_memory_mb (too large)");
+                    out_.usbfsMemoryBytes = mb << 20;
+                    // The same limit for the emulated kernel (whose own default is Linux's 16).
+                    out_.kernel.memoryMb = static_cast<uint32_t>(std::min<uint64_t>(mb, UINT32_MAX));
+                    return true;
+                }
                 if (key == "usbfs_capabilities") return capabilities(key, value, out_.kernel.capabilities);
                 return fail("unknown key '" + key + "' outside a section");
             case Section::Camera:
@@ -369,6 +377,7 @@ private:
             if (c.imageBuffers == 0) return fail("bad value '0' for image_buffers (at least 1)");
             return true;
         }
+        if (key == "transfer_latency_us") return number(key, value, c.transferLatencyUs);
         if (key == "payload_alignment_log2") {
             if (!number(key, value, c.payloadAlignmentLog2)) return false;
             if (c.payloadAlignmentLog2 > 31) return fail("bad value '" + value + "' for payload_alignment_log2 (0 to 31)");

@@ -15,6 +15,7 @@ struct WorldConfig {
     std::string stateDir;
     bool callRecord = false;  // record every libusb call (costly; for tests)
     KernelConfig kernel;      // the emulated kernel under a system libusb
+    uint64_t usbfsMemoryBytes = 0;  // limit of submitted transfer memory; 0 = none
 };
 
 class ConfigFile {

@@ -129,6 +129,30 @@ void clearEventFaults(int id) {
     changeCamera(id, [&](CameraFirmware& f) { f.events().clearFaults(); });
 }
 
+void setTransferLatency(int id, uint32_t microseconds) {
+    World& world = World::get();
+    std::lock_guard<std::mutex> lock(world.mutex());
+    if (auto device = world.find(id)) device->setTransferLatency(std::chrono::microseconds(microseconds));
+}
+
+void setUsbfsMemoryLimit(uint64_t bytes) {
+    World& world = World::get();
+    std::lock_guard<std::mutex> lock(world.mutex());
+    world.setUsbfsLimit(bytes);
+}
+
+uint64_t usbfsMemoryLimit() {
+    World& world = World::get();
+    std::lock_guard<std::mutex> lock(world.mutex());
+    return world.usbfsLimit();
+}
+
+uint64_t usbfsMemoryInUse() {
+    World& world = World::get();
+    std::lock_guard<std::mutex> lock(world.mutex());
+    return world.usbfsInUse();
+}
+
 void setCallRecord(bool on) { setCallRecordOn(on); }
 bool callRecord() { return callRecordOn(); }
 

@@ -9,7 +9,10 @@
 namespace vcam {
 
 VirtualDevice::VirtualDevice(int id, const CameraConfig& config, const std::string& stateDir)
-    : id_(id), camera_(config), firmware_(std::make_unique<CameraFirmware>(config, stateDir)) {
+    : id_(id),
+      camera_(config),
+      firmware_(std::make_unique<CameraFirmware>(config, stateDir)),
+      transferLatency_(config.transferLatencyUs) {
     setIdentity(firmware_->identity());
     makeEndpoints();
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -79,6 +80,10 @@ public:
     // A reset on the bus: the device starts over as just enumerated (halts cleared, queued
     // data dropped, waiting reads cancelled, streaming and events off); it keeps its address.
     void busReset();
+    // How long after its data a bulk or interrupt transfer completes (under the world lock).
+    std::chrono::microseconds transferLatency() const { return transferLatency_; }
+    void setTransferLatency(std::chrono::microseconds latency) { transferLatency_ = latency; }
+
 
     // A camera's stream and event pipes draw on its firmware's sources; `leave` takes the
     // device off the bus (under the world lock). Called once the device is shared.
@@ -102,6 +107,7 @@ private:
     std::map<int, const void*> claims_;
     std::set<int> driverBound_;
     std::set<int> driverDefault_;
+    std::chrono::microseconds transferLatency_{0};
     bool plugged_ = false;
     uint64_t session_ = 0;
     uint8_t bus_ = 0, address_ = 0, port_ = 0;

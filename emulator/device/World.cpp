@@ -159,6 +159,7 @@ void World::reset() {
         std::lock_guard<std::mutex> lock(mutex_);
         removeAllLocked();
         calls_.clear();
+        usbfsLimit_ = 0;  // what transfers in flight hold stays theirs
     }
     settle();
 }
@@ -184,6 +185,7 @@ void World::install(const WorldConfig& config) {
         calls_.clear();
         stateDir_ = config.stateDir;
         kernel_ = config.kernel;
+        usbfsLimit_ = config.usbfsMemoryBytes;
         for (const auto& device : fresh) addLocked(device);
     }
     settle();

@@ -4,6 +4,7 @@
 // still running at process exit find it intact.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -53,6 +54,18 @@ public:
     KernelConfig kernel() const { return kernel_; }
     void setKernel(const KernelConfig& kernel) { kernel_ = kernel; }
 
+    // The host's limit of submitted transfer memory (0: none) and what is held now.
+    uint64_t usbfsLimit() const { return usbfsLimit_; }
+    void setUsbfsLimit(uint64_t bytes) { usbfsLimit_ = bytes; }
+    uint64_t usbfsInUse() const { return usbfsInUse_; }
+    // Takes `bytes` of it; false, nothing taken, when that would pass the limit.
+    bool chargeUsbfs(uint64_t bytes) {
+        if (usbfsLimit_ != 0 && (bytes > usbfsLimit_ || usbfsInUse_ > usbfsLimit_ - bytes)) return false;
+        usbfsInUse_ += bytes;
+        return true;
+    }
+    void releaseUsbfs(uint64_t bytes) { usbfsInUse_ -= std::min(bytes, usbfsInUse_); }
+
     // Someone looked at what is on the bus (a device list, vcam::plugged). A rebooting
     // camera stays away until it has been seen gone, as a host always notices a detach.
     void noteLook();
@@ -91,6 +104,8 @@ private:
     CallRecord calls_;
     std::string stateDir_;
     KernelConfig kernel_;
+    uint64_t usbfsLimit_ = 0;
+    uint64_t usbfsInUse_ = 0;
     std::atomic<uint64_t> looks_{0};
     std::atomic<int> lookWaiters_{0};
     std::mutex lookMutex_;

@@ -2,6 +2,7 @@
 // the completion callbacks, which run only here, on the thread that handles events.
 #include <sys/time.h>
 
+#include <algorithm>
 #include <optional>
 
 #include "usb/LibusbObjects.h"
@@ -58,11 +59,15 @@ int handleEventsRound(Lock& lock, libusb_context* ctx, Clock::time_point deadlin
     for (;;) {
         const Clock::time_point now = Clock::now();
         expireTimeouts(ctx, now);
+        promoteDue(ctx, now);
         if (!ctx->ready.empty() || !ctx->hotplugEvents.empty() || ctx->interrupted) break;
         if ((completed != nullptr && *completed) || now >= deadline) return LIBUSB_SUCCESS;
         Clock::time_point wake = deadline;
         if (!ctx->deadlines.empty() && ctx->deadlines.begin()->first < wake) {
             wake = ctx->deadlines.begin()->first;
+        }
+        if (!ctx->deferred.empty() && ctx->deferred.front()->completesAt < wake) {
+            wake = ctx->deferred.front()->completesAt;
         }
         ctx->eventCv.wait_until(lock, wake);
     }
@@ -72,10 +77,13 @@ int handleEventsRound(Lock& lock, libusb_context* ctx, Clock::time_point deadlin
     finished.swap(ctx->spareFinished);
     finished.assign(ctx->ready.begin(), ctx->ready.end());
     ctx->ready.clear();
+    World& world = World::raw();
     for (TransferState* state : finished) {
         state->transfer->status = transferStatus(state->status);
         state->transfer->actual_length = state->actual;
         state->phase = TransferState::Phase::Idle;
+        world.releaseUsbfs(state->charged);  // reaped: its buffer is the program's again
+        state->charged = 0;
     }
     std::optional<std::deque<HotplugEvent>> events;  // an empty deque would allocate
     if (!ctx->hotplugEvents.empty()) events.emplace().swap(ctx->hotplugEvents);
@@ -220,8 +228,12 @@ int LIBUSB_CALL libusb_get_next_timeout(libusb_context* ctx, struct timeval* tv)
     if (tv == nullptr) return LIBUSB_ERROR_INVALID_PARAM;
     libusb_context* c = resolve(ctx);
     std::lock_guard<std::mutex> lock(World::get().mutex());
-    if (c->deadlines.empty()) return 0;
-    Clock::duration left = c->deadlines.begin()->first - Clock::now();
+    if (c->deadlines.empty() && c->deferred.empty()) return 0;
+    // A completion the bus holds back counts as something to wake up for.
+    Clock::time_point next = Clock::time_point::max();
+    if (!c->deadlines.empty()) next = c->deadlines.begin()->first;
+    if (!c->deferred.empty()) next = std::min(next, c->deferred.front()->completesAt);
+    Clock::duration left = next - Clock::now();
     if (left < Clock::duration::zero()) left = Clock::duration::zero();
     const auto us = std::chrono::duration_cast<std::chrono::microseconds>(left).count();
     tv->tv_sec = static_cast<time_t>(us / 1000000);

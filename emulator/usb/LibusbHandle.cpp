@@ -59,6 +59,7 @@ public:
     using InRequest::InRequest;
     void finish(IoStatus status, int actual, std::vector<uint8_t>&& data) override {
         done = true;
+        finishedAt = Clock::now();
         this->status = status;
         this->actual = actual;
         this->data = std::move(data);
@@ -66,6 +67,7 @@ public:
     }
     std::condition_variable cv;
     bool done = false;
+    Clock::time_point finishedAt;
     IoStatus status = IoStatus::Completed;
     int actual = 0;
     std::vector<uint8_t> data;
@@ -113,6 +115,20 @@ int syncTransfer(const char* function, libusb_device_handle* h, unsigned char en
     if (!h->dev->present()) return done(LIBUSB_ERROR_NO_DEVICE, 0);
     Endpoint* ep = h->dev->device->endpoint(endpoint);
     if (ep == nullptr) return done(LIBUSB_ERROR_NOT_FOUND, 0);
+    // libusb runs a synchronous transfer as an asynchronous one: it holds submitted memory
+    // for the time of the call and completes as late as the bus says.
+    if (!world.chargeUsbfs(static_cast<uint64_t>(length))) return done(LIBUSB_ERROR_NO_MEM, 0);
+    struct Release {
+        World& world;
+        uint64_t bytes;
+        ~Release() { world.releaseUsbfs(bytes); }
+    } release{world, static_cast<uint64_t>(length)};
+    const Clock::duration latency = h->dev->device->transferLatency();
+    // The bus reports the outcome `latency` after the data moved; the lock is free meanwhile.
+    auto completion = [&](std::condition_variable& cv, Clock::time_point at) {
+        if (latency <= Clock::duration::zero()) return;
+        while (Clock::now() < at) cv.wait_until(lock, at);
+    };
 
     if ((endpoint & LIBUSB_ENDPOINT_IN) != 0) {
         SyncRead read(data, length, h);
@@ -128,6 +144,7 @@ int syncTransfer(const char* function, libusb_device_handle* h, unsigned char en
                 break;
             }
         }
+        if (read.done) completion(read.cv, read.finishedAt + latency);
         if (transferred != nullptr) *transferred = read.actual;
         entry.data = std::move(read.data);
         return done(syncResult(read.status), read.actual);
@@ -140,6 +157,8 @@ int syncTransfer(const char* function, libusb_device_handle* h, unsigned char en
     if (vcam::callRecordOn()) entry.data.assign(data, data + length);
     const bool taken = writeOut(lock, h, ep, data, length);
     const int moved = taken ? length : 0;
+    std::condition_variable nobody;
+    completion(nobody, Clock::now() + latency);
     if (transferred != nullptr) *transferred = moved;
     return done(taken ? LIBUSB_SUCCESS : LIBUSB_ERROR_PIPE, moved);
 }

@@ -67,6 +67,8 @@ struct libusb_context final : vcam::PlugListener {
 
     // Asynchronous transfers the device side has finished, waiting for event handling.
     std::deque<vcam::usb::TransferState*> ready;
+    // Finished ones whose completion the bus still holds back, by completion time.
+    std::deque<vcam::usb::TransferState*> deferred;
     std::vector<vcam::usb::TransferState*> spareFinished;  // reused by event handling
     std::multimap<vcam::usb::Clock::time_point, vcam::usb::TransferState*> deadlines;
 
@@ -155,6 +157,10 @@ struct TransferState {
     IoStatus status = IoStatus::Completed;
     int actual = 0;
     uint32_t streamId = 0;
+    Clock::duration latency{};      // of the device, taken at submission
+    bool deferred = false;          // waiting in the context's deferred list
+    Clock::time_point completesAt;  // when it may reach event handling
+    uint64_t charged = 0;           // submitted memory it holds
 };
 
 TransferState* stateOf(libusb_transfer* transfer);
@@ -162,6 +168,11 @@ TransferState* stateOf(libusb_transfer* transfer);
 // Ends an in-flight transfer: it waits for event handling from now on.
 void completeTransfer(TransferState* state, IoStatus status, int actual,
                       std::vector<uint8_t>&& data);
+
+// Moves deferred completions that are due by `now` to the ready list.
+void promoteDue(libusb_context* ctx, Clock::time_point now);
+// Takes a transfer off the deferred list, if it is there.
+void forgetDeferred(TransferState* state);
 
 // The context a call means: the given one, the default one, or a fallback when libusb
 // was used without libusb_init (as libusb 1.0.26 allows with a warning).

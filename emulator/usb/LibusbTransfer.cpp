@@ -1,5 +1,6 @@
 // Asynchronous transfers: allocation, submission, cancellation, and the hand-over of
 // finished transfers to event handling.
+#include <algorithm>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -91,8 +92,37 @@ void completeTransfer(TransferState* state, IoStatus status, int actual,
         entry.transferred = actual;
         World::raw().record(std::move(entry));
     }
-    ctx->ready.push_back(state);
-    ctx->eventCv.notify_all();
+    if (state->latency <= Clock::duration::zero()) {
+        ctx->ready.push_back(state);
+        ctx->eventCv.notify_all();
+        return;
+    }
+    // The bus reports it later; the list stays sorted, and with one latency per device it
+    // is appended to almost always.
+    state->completesAt = Clock::now() + state->latency;
+    state->deferred = true;
+    auto& deferred = ctx->deferred;
+    auto at = deferred.end();
+    while (at != deferred.begin() && (*std::prev(at))->completesAt > state->completesAt) --at;
+    const bool earliest = at == deferred.begin();
+    deferred.insert(at, state);
+    if (earliest) ctx->eventCv.notify_all();  // a handler waiting longer must wake for it
+}
+
+void promoteDue(libusb_context* ctx, Clock::time_point now) {
+    auto& deferred = ctx->deferred;
+    while (!deferred.empty() && deferred.front()->completesAt <= now) {
+        deferred.front()->deferred = false;
+        ctx->ready.push_back(deferred.front());
+        deferred.pop_front();
+    }
+}
+
+void forgetDeferred(TransferState* state) {
+    if (!state->deferred) return;
+    auto& deferred = state->ctx->deferred;
+    deferred.erase(std::find(deferred.begin(), deferred.end(), state));
+    state->deferred = false;
 }
 
 }  // namespace vcam::usb
@@ -125,6 +155,9 @@ void LIBUSB_CALL libusb_free_transfer(struct libusb_transfer* transfer) {
         for (auto it = ready.begin(); it != ready.end();) {
             it = *it == state ? ready.erase(it) : it + 1;
         }
+        forgetDeferred(state);
+        World::raw().releaseUsbfs(state->charged);
+        state->charged = 0;
     }
     if ((transfer->flags & LIBUSB_TRANSFER_FREE_BUFFER) != 0) std::free(transfer->buffer);
     state->~TransferState();
@@ -155,6 +188,14 @@ int LIBUSB_CALL libusb_submit_transfer(struct libusb_transfer* transfer) {
     state->deviceId = entry.device;
     state->status = IoStatus::Completed;
     state->actual = 0;
+    state->latency = Clock::duration::zero();
+    // What the kernel would refuse to pin for it (the limit is checked before the rest, as
+    // usbfs does when it copies the request in).
+    auto charge = [&] {
+        if (!world.chargeUsbfs(static_cast<uint64_t>(transfer->length))) return false;
+        state->charged = static_cast<uint64_t>(transfer->length);
+        return true;
+    };
 
     switch (transfer->type) {
         case LIBUSB_TRANSFER_TYPE_CONTROL: {
@@ -169,6 +210,7 @@ int LIBUSB_CALL libusb_submit_transfer(struct libusb_transfer* transfer) {
                 entry.data.assign(b, b + transfer->length);
             }
             entry.endpoint = 0;
+            if (!charge()) return refuse(LIBUSB_ERROR_NO_MEM);
             world.record(std::move(entry));
             state->phase = TransferState::Phase::InFlight;
             submitControl(state, h);
@@ -183,6 +225,8 @@ int LIBUSB_CALL libusb_submit_transfer(struct libusb_transfer* transfer) {
 
     Endpoint* ep = h->dev->device->endpoint(transfer->endpoint);
     if (ep == nullptr) return refuse(LIBUSB_ERROR_NOT_FOUND);
+    if (!charge()) return refuse(LIBUSB_ERROR_NO_MEM);
+    state->latency = h->dev->device->transferLatency();
     const bool in = (transfer->endpoint & LIBUSB_ENDPOINT_IN) != 0;
     if (!in && transfer->length > 0 && vcam::callRecordOn()) {
         entry.data.assign(transfer->buffer, transfer->buffer + transfer->length);

@@ -1,6 +1,7 @@
 // u3v-feature, run as a program on the virtual camera.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <map>
 #include <set>
 
@@ -13,6 +14,19 @@ namespace {
 struct Expected {
     std::string type, access, value;
 };
+
+// The look-up table as a listing shows a Register: its first 16 bytes in hex and its size.
+std::string lut(int id) {
+    uint8_t bytes[16] = {};
+    EXPECT_TRUE(vcam::peek(id, 0x50100, bytes, sizeof bytes));
+    std::string text;
+    char hex[3];
+    for (uint8_t b : bytes) {
+        std::snprintf(hex, sizeof hex, "%02X", b);
+        text += hex;
+    }
+    return text + "... (256 bytes)";
+}
 
 // What the camera holds, feature by feature, read from the camera's memory in this process.
 std::map<std::string, Expected> expectedFeatures(int id, const vcam::CameraConfig& config) {
@@ -41,7 +55,24 @@ std::map<std::string, Expected> expectedFeatures(int id, const vcam::CameraConfi
         {"TriggerSource", {"Enumeration", "RW", symbol(0x40144, {"Software", "Line0"})}},
         {"TriggerSoftware", {"Command", "RW", "(command)"}},
         {"ExposureTime", {"Converter", "RW", num(0x50058) + " us"}},
-        {"Gain", {"Converter", "RW", num(0x50064) + " dB"}},
+        {"AcquisitionFrameCount", {"Integer", "RW", num(0x40008)}},
+        {"TLParamsLocked", {"Integer", "RW", num(0x4000C)}},
+        // Selectors and what they select: a register per selector value.
+        {"GainSelector", {"Enumeration", "RW", symbol(0x5006C, {"AnalogAll", "DigitalAll"})}},
+        {"Gain", {"Converter", "RW", num(peek32(id, 0x5006C) == 1 ? 0x50068 : 0x50064) + " dB"}},
+        {"LineSelector", {"Enumeration", "RW", symbol(0x40300, {"Line0", "Line1"})}},
+        {"LineMode", peek32(id, 0x40300) == 0 ? Expected{"Enumeration", "RO", "Input"}
+                                              : Expected{"Enumeration", "RW", symbol(0x40304, {"Input", "Output"})}},
+        {"LUTValueAll", {"Register", "RW", lut(id)}},
+        {"ChunkModeActive", {"Boolean", "RW", peek32(id, 0x50200) ? "true" : "false"}},
+        {"ChunkSelector", {"Enumeration", "RW", symbol(0x50204, {"Timestamp", "FrameID", "Width", "Height", "ExposureTime"})}},
+        {"ChunkEnable", {"Boolean", "RW", peek32(id, 0x50210 + 4 * peek32(id, 0x50204)) ? "true" : "false"}},
+        // Chunk values need an image's chunk data, which a listing has not.
+        {"ChunkTimestamp", {"Integer", "NA", ""}},
+        {"ChunkFrameID", {"Integer", "NA", ""}},
+        {"ChunkWidth", {"Integer", "NA", ""}},
+        {"ChunkHeight", {"Integer", "NA", ""}},
+        {"ChunkExposureTime", {"Converter", "NA", ""}},
     };
 }
 
@@ -144,6 +175,27 @@ TEST(FeatureToolTest, ReadsWritesAndExecutesInOrder) {
     EXPECT_EQ(r.err, "");
 }
 
+TEST(FeatureToolTest, SelectorsChunksAndLocksOfTheCamerasOwnFile) {
+    const std::vector<vcam::CameraConfig> world{camera(1)};
+    const Outcome r = run("u3v-feature",
+                          {"GainSelector=DigitalAll", "Gain=7", "GainSelector=AnalogAll", "Gain", "GainSelector=DigitalAll",
+                           "Gain", "LineSelector=Line1", "LineMode=Output", "LineSelector=Line0", "LineMode",
+                           "LineSelector=Line1", "LineMode", "AcquisitionMode=MultiFrame", "AcquisitionFrameCount=5",
+                           "ChunkModeActive=true", "ChunkSelector=FrameID", "ChunkEnable=true", "PayloadSize",
+                           "TLParamsLocked=1", "ChunkEnable=false"},
+                          world);
+    EXPECT_EQ(r.out,
+              "GainSelector = DigitalAll\nGain = 7 dB\nGainSelector = AnalogAll\nGain = 0 dB\n"
+              "GainSelector = DigitalAll\nGain = 7 dB\nLineSelector = Line1\nLineMode = Output\n"
+              "LineSelector = Line0\nLineMode = Input\nLineSelector = Line1\nLineMode = Output\n"
+              "AcquisitionMode = MultiFrame\nAcquisitionFrameCount = 5\nChunkModeActive = true\n"
+              "ChunkSelector = FrameID\nChunkEnable = true\n"
+              "PayloadSize = 307224\nTLParamsLocked = 1\n");  // image, its tag, 8 bytes and a tag
+    // With the transport parameters locked, what the payload depends on stays as it is.
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("ChunkEnable"), std::string::npos) << r.err;
+}
+
 TEST(FeatureToolTest, RefusedWritesSayWhyInOneLine) {
     const std::vector<vcam::CameraConfig> world{camera(1)};
     const std::pair<std::vector<std::string>, std::string> cases[] = {
@@ -201,10 +253,10 @@ TEST(FeatureToolTest, DescriptionFromAFile) {
     const std::vector<std::string> out = lines(list.out);
     ASSERT_EQ(out.size(), 4u) << list.out;  // the Root's features are the top level
     EXPECT_EQ(out[0], "Width  Integer   RW  640");
-    EXPECT_EQ(out[1], "Lut    Register  --  (node type not supported)");
+    EXPECT_EQ(out[1], "Lut    Register  RO  (error: reading 64 bytes at 0x60000 failed: 0x8003 (the camera has nothing at that address))");
     EXPECT_EQ(out[2], "Ghost  ?             (not in the description file)");
     EXPECT_EQ(out[3], "Lost   Integer       (error: Lost: <pValue> names 'Nowhere', which is not in the description file)");
-    EXPECT_EQ(list.err, "u3v-feature: 2 feature(s) could not be read\n");
+    EXPECT_EQ(list.err, "u3v-feature: 3 feature(s) could not be read\n");
 
     writeFile(scratch / "broken.xml", "<RegisterDescription><Integer Name=\"A\"></RegisterDescription>");
     const Outcome broken = run("u3v-feature", {"--xml", (scratch / "broken.xml").string()}, world);

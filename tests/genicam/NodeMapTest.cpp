@@ -348,16 +348,16 @@ TEST_F(NodeMapTest, CategoriesAndUnsupportedNodes) {
     load("<Category Name=\"Root\"><pFeature>Image</pFeature><pFeature>Lut</pFeature></Category>"
          "<Category Name=\"Image\"><pFeature>Width</pFeature></Category>"
          "<Integer Name=\"Width\"><Value>5</Value></Integer>"
-         "<Register Name=\"Lut\"><Address>0x1000</Address><Length>16</Length></Register>");
+         "<ConfRom Name=\"Lut\"><Address>0x1000</Address><Length>16</Length></ConfRom>");
     ASSERT_NE(map->root(), nullptr);
     EXPECT_EQ(map->root()->features(), (std::vector<std::string>{"Image", "Lut"}));
     EXPECT_EQ(map->modelName(), "M");
     EXPECT_EQ(map->vendorName(), "V");
     const genicam::Node& lut = node("Lut");
-    EXPECT_EQ(lut.type(), "Register");
+    EXPECT_EQ(lut.type(), "ConfRom");
     EXPECT_EQ(lut.interface(), Interface::Unsupported);
-    EXPECT_EQ(errorOf([&] { lut.intValue(); }), "Lut is a Register node, which is not supported");
-    EXPECT_EQ(errorOf([&] { node("Lut").setText("1"); }), "Lut is a Register node, which is not supported");
+    EXPECT_EQ(errorOf([&] { lut.intValue(); }), "Lut is a ConfRom node, which is not supported");
+    EXPECT_EQ(errorOf([&] { node("Lut").setText("1"); }), "Lut is a ConfRom node, which is not supported");
     EXPECT_EQ(port.reads + port.writes, 0);
     EXPECT_EQ(errorOf([&] { map->node("Height"); }), "the description file has no feature named 'Height'");
 }

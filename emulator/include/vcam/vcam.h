@@ -94,6 +94,10 @@ struct CameraConfig {
     uint32_t imageBuffers = 4;                  // images the camera holds for the host (>= 1)
     uint8_t payloadAlignmentLog2 = 3;           // SI_Info alignment: 2^n bytes (advisory)
 
+    // The bus (see "A real bus" below): each bulk or interrupt transfer on this device
+    // completes this long after its data is there; 0 = at once.
+    uint32_t transferLatencyUs = 0;
+
     // Firmware update (see the download window in emulator/README.md).
     uint32_t flashTimeMs = 1000;   // on the bus, writing its flash, after the start command
     uint32_t rebootTimeMs = 2000;  // off the bus, rebooting, before it comes back
@@ -218,6 +222,27 @@ void pushIn(int id, uint8_t endpoint, const std::vector<uint8_t>& transfer);
 // (1 written to 0x40184) while TriggerSource (0x40144) is Software (0); with Off (0) it
 // runs freely.
 //
+// AcquisitionMode (0x40004): Continuous (0) takes images until AcquisitionStop;
+// SingleFrame (1) takes one image and MultiFrame (2) AcquisitionFrameCount (0x40008, 1 to
+// 65535) images, then acquisition ends by itself (images the camera dropped do not count;
+// a new AcquisitionStart takes the count again). The mode and count are read at
+// AcquisitionStart.
+//
+// TLParamsLocked (0x4000C, 0 or 1): while it is 1, and while stream enable is set, what
+// the payload's size depends on (Width, Height, ChunkModeActive, ChunkEnable) refuses
+// writes with 0x8006. It goes back to 0 when the camera leaves the bus.
+//
+// Chunks: ChunkModeActive (0x50200, 0 or 1) and one ChunkEnable register per chunk
+// (0x50210 + 4 * selector; ChunkSelector 0x50204 is for hosts and changes nothing): 0
+// Timestamp (8 bytes: the leader's timestamp), 1 FrameID (8: the block id), 2 Width (4),
+// 3 Height (4), 4 ExposureTime (4: microseconds, as register 0x50058). With chunk mode
+// active the leader's payload type is 0x4001 (image extended chunk) and the payload is the
+// image, its tag, then each enabled chunk in selector order followed by its tag; a tag is
+// the chunk id u32 and the data's length u32, little-endian (image 0xA5A50000, then
+// 0xA5A50001 + selector), so that a host finds the chunks from the payload's end
+// backwards. PayloadSize, SI_RequiredPayloadSize and the trailer's valid payload size
+// count the chunks. Chunk mode is off at power-on.
+//
 // SIRM at 0x20000: SI_Info +0x00 (bits 24..31: payload alignment as 2^n), SI_Control
 // +0x04, SI_RequiredPayloadSize +0x08 (8 bytes, = Width * Height, Mono8),
 // SI_RequiredLeaderSize +0x10 (52), SI_RequiredTrailerSize +0x14 (32),
@@ -312,6 +337,29 @@ struct StreamFault {
 };
 void addStreamFault(int camera, const StreamFault& fault);
 void clearStreamFaults(int camera);
+
+// ---------------------------------------------------------------------------------------
+// A real bus
+//
+// Completion latency: a host controller reports a finished transfer some tens of
+// microseconds after its last packet. A bulk or interrupt transfer on a device with a
+// latency L (CameraConfig::transferLatencyUs, transfer_latency_us, setTransferLatency)
+// completes L after its data is there: an asynchronous one reaches event handling no
+// earlier, a synchronous call returns no earlier. The device goes on serving the next
+// queued read at once, so a host that keeps several reads in flight loses nothing to the
+// latency, and one that queues one read at a time loses L per transfer. The latency is a
+// schedule: nobody sleeps per transfer. A change applies to transfers served from then on.
+//
+// Submitted buffer memory: like Linux's usbfs_memory_mb, a limit on the bytes of the
+// transfers submitted and not yet reaped, over the whole process (setUsbfsMemoryLimit,
+// usbfs_memory_mb; 0 = none, the default). A submission that would go beyond it fails with
+// LIBUSB_ERROR_NO_MEM and changes nothing; an asynchronous transfer holds its length from
+// libusb_submit_transfer until its completion is handed to event handling (or until it is
+// freed), a synchronous one for the time of its call. reset() takes the limit away.
+void setTransferLatency(int id, uint32_t microseconds);
+void setUsbfsMemoryLimit(uint64_t bytes);
+uint64_t usbfsMemoryLimit();
+uint64_t usbfsMemoryInUse();  // bytes held by submitted transfers now
 
 // ---------------------------------------------------------------------------------------
 // Events

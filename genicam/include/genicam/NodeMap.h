@@ -1,15 +1,18 @@
 // A GenICam feature engine: the features of a camera by name, from its own description
 // file, read and written through a port onto the camera's register space.
 //
-// The node types covered are those description files use for ordinary camera features:
-// Category, Integer, Float, Boolean, Enumeration/EnumEntry, Command, String, the registers
-// IntReg, MaskedIntReg, FloatReg, StringReg (and StructReg entries), the formula nodes
+// The node types covered are those description files use for camera features: Category,
+// Integer, Float, Boolean, Enumeration/EnumEntry, Command, String, the registers IntReg,
+// MaskedIntReg, FloatReg, StringReg, Register (and StructReg entries), the formula nodes
 // IntSwissKnife, SwissKnife, IntConverter, Converter, and Port. Any other element with a
-// Name is kept as a node of unsupported type: listed, never guessed at.
+// Name is kept as a node of unsupported type: listed, never guessed at. Enumeration
+// entries are named locally to their enumeration.
 //
-// Nothing is cached: every read goes to the port, so values are always the camera's own.
-// Every Port node of the file stands for the one port the map is given. A map and its
-// nodes are used by one thread at a time.
+// Outside a NodeMap::Cache scope every read goes to the port, so values are the camera's
+// own at that moment. Within one, each register the file lets be cached is read once.
+// Every Port node of the file stands for the one port the map is given, except chunk and
+// event ports (<ChunkID>, <EventID>), which read the chunk or event data attached to the
+// map. A map and its nodes are used by one thread at a time.
 // Every failure (malformed XML, a reference to a node that does not exist, a value out of
 // range, a port error) is thrown as genicam::Error with a one-line message.
 #pragma once
@@ -17,6 +20,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -42,11 +46,14 @@ enum class Access { NI, NA, WO, RO, RW };
 const char* accessName(Access access);
 
 // What a node offers to its user, whatever element describes it.
-enum class Interface { Category, Integer, Float, Boolean, Enumeration, Command, String, Port, Unsupported };
+enum class Interface { Category, Integer, Float, Boolean, Enumeration, Command, String, Register, Port, Unsupported };
 const char* interfaceName(Interface interface);
 
 class NodeMap;
 struct Props;
+namespace detail {
+class RegisterNode;
+}
 
 class Node {
 public:
@@ -83,6 +90,16 @@ public:
     double floatMin() const;
     double floatMax() const;
 
+    // The bytes of a register node (any register; Register nodes offer nothing else).
+    size_t byteLength() const;
+    std::vector<uint8_t> bytes() const;
+    void setBytes(const std::vector<uint8_t>& bytes);  // exactly byteLength() bytes
+
+    // The selector that chooses this node's value (<pIndex>), or empty.
+    virtual std::string selector() const { return {}; }
+    // The values by selector index: "index: value or node", the default last as "default: ...".
+    virtual std::vector<std::string> indexedValues() const { return {}; }
+
     // Category members, and the symbolics of an Enumeration's available entries.
     virtual std::vector<std::string> features() const;
     virtual std::vector<std::string> entries() const;
@@ -105,6 +122,9 @@ protected:
     virtual void doSetBool(bool value);
     virtual void doExecute();
     virtual bool doIsDone() const;
+    virtual size_t getLength() const;
+    virtual std::vector<uint8_t> getBytes() const;
+    virtual void doSetBytes(const std::vector<uint8_t>& bytes);
     virtual int64_t minInt() const;
     virtual int64_t maxInt() const;
     virtual int64_t incInt() const;
@@ -122,6 +142,8 @@ protected:
     static void writeInt(Node& n, int64_t value);
     static void writeFloat(Node& n, double value);
     static void writeString(Node& n, const std::string& value);
+    // Tells the map that n was written, so that what depends on it is read anew.
+    static void written(const Node& n);
     static Access accessOf(const Node& n);
     static bool integral(const Node& n);
 
@@ -168,6 +190,39 @@ public:
 
     Port& port() const { return port_; }
 
+    // Data for chunk ports (by <ChunkID>) and event ports (by <EventID>): the chunks of the
+    // image last received, the data of the event last received. Registers on such a port
+    // read the attached bytes; with none attached they are not available.
+    void attachChunk(uint64_t id, std::vector<uint8_t> data);
+    void detachChunks();
+    void attachEvent(uint64_t id, std::vector<uint8_t> data);
+    void detachEvents();
+    // The attached data of a chunk or an event, or null.
+    const std::vector<uint8_t>* chunk(uint64_t id) const;
+    const std::vector<uint8_t>* event(uint64_t id) const;
+
+    // What went to the camera's port since the map was made (or the counts reset).
+    struct Stats {
+        uint64_t reads = 0, writes = 0;
+        size_t distinctReads = 0;  // registers (address and length) read
+    };
+    Stats stats() const;
+    void resetStats();
+
+    // While one lives, each register read once is kept (unless its file says NoCache) and
+    // given again without reading; a write keeps the written bytes (WriteThrough) or drops
+    // them (WriteAround), and drops what names the written node as <pInvalidator>.
+    class Cache {
+    public:
+        explicit Cache(NodeMap& map);
+        ~Cache();
+        Cache(const Cache&) = delete;
+        Cache& operator=(const Cache&) = delete;
+
+    private:
+        NodeMap& map_;
+    };
+
     // Guards every step from one node to another, so that a reference loop in a
     // description file ends in an Error instead of exhausting the stack.
     class Step {
@@ -184,13 +239,28 @@ public:
 private:
     friend class Parser;
     friend class Node;
+    friend class detail::RegisterNode;
     explicit NodeMap(Port& port) : port_(port) {}
+
+    enum class Caching { NoCache, WriteThrough, WriteAround };
+    void readCamera(uint64_t address, uint8_t* data, size_t length, Caching caching);
+    void writeCamera(uint64_t address, const uint8_t* data, size_t length, Caching caching);
+    void drop(uint64_t address, size_t length);
+    void invalidateDependents(const std::string& name);
 
     Port& port_;
     std::map<std::string, std::unique_ptr<Node>, std::less<>> nodes_;
     std::vector<Node*> order_;
     std::string modelName_, vendorName_;
     mutable int depth_ = 0;
+
+    std::map<uint64_t, std::vector<uint8_t>> chunks_, events_;
+    // Registers by the nodes their <pInvalidator> names.
+    std::map<std::string, std::vector<const detail::RegisterNode*>, std::less<>> invalidators_;
+    int cacheScopes_ = 0;
+    std::map<uint64_t, std::vector<uint8_t>> cache_;  // by start address, camera port only
+    Stats stats_;
+    std::set<std::pair<uint64_t, size_t>> readSeen_;  // address and length of each read
 };
 
 }  // namespace genicam

@@ -3,9 +3,11 @@
 #include <sys/ioctl.h>
 #include <linux/usbdevice_fs.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
+#include <vector>
 
 #include "device/World.h"
 #include "usbfs/UsbfsKernel.h"
@@ -73,15 +75,25 @@ long OpenFile::submit(UMockdevIoctlData* arg, std::unique_lock<std::mutex>& lock
     if ((config.capabilities & kCapNoPacketSizeLimit) == 0 && length > kMaxBufferWithoutCap) {
         return refuse(-EINVAL);
     }
-    uint8_t* buffer = nullptr;
-    if (length > 0) {
-        if (u->buffer == nullptr) return refuse(-EFAULT);
-        // The kernel's copy of the buffer (OUT data is taken now); it stays a child of
-        // the URB struct, which goes back to the program when the URB is reaped.
-        UMockdevIoctlData* b = resolve(data, offsetof(struct usbdevfs_urb, buffer), static_cast<size_t>(length));
+    // The kernel's copy: what the program sends (OUT data, a control setup) is read now;
+    // the program's buffer is not touched again until the URB is reaped.
+    std::vector<uint8_t> bytes(static_cast<size_t>(length));
+    const bool control = u->type == USBDEVFS_URB_TYPE_CONTROL;
+    const bool in = (u->endpoint & 0x80) != 0;
+    // A control URB's buffer is read whole (setup, then the data stage of a write, or room
+    // for the answer of a read) and kept: its answer goes there at reap.
+    const size_t read = control || !in ? bytes.size() : 0;
+    if (length > 0 && u->buffer == nullptr) return refuse(-EFAULT);
+    UMockdevIoctlData* kept = nullptr;
+    if (read > 0) {
+        UMockdevIoctlData* b = resolve(data, offsetof(struct usbdevfs_urb, buffer), read);
         if (b == nullptr) return refuse(-EFAULT);
-        buffer = b->data;
-        umockdev_ioctl_data_unref(b);
+        std::memcpy(bytes.data(), b->data, read);
+        if (control) {
+            kept = b;
+        } else {
+            umockdev_ioctl_data_unref(b);
+        }
     }
     size_t charge = static_cast<size_t>(length) + kUrbOverhead;
     if ((config.capabilities & kCapBulkScatterGather) != 0 && u->type == USBDEVFS_URB_TYPE_BULK) {
@@ -89,9 +101,10 @@ long OpenFile::submit(UMockdevIoctlData* arg, std::unique_lock<std::mutex>& lock
     }
     if (!kernel_.chargeMemory(charge)) {
         ++kernel_.counters().noMemory;
+        if (kept != nullptr) umockdev_ioctl_data_unref(kept);
         return refuse(-ENOMEM);
     }
-    auto* urb = new Urb(*this, data, buffer, length, charge);
+    auto* urb = new Urb(*this, data, kept, std::move(bytes), charge);
     long r = 0;
     if (urb->type() == USBDEVFS_URB_TYPE_CONTROL) {
         r = submitControl(urb);

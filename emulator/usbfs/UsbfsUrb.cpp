@@ -3,7 +3,10 @@
 #include <sys/ioctl.h>
 #include <linux/usbdevice_fs.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstddef>
+#include <cstring>
 
 #include "usbfs/UsbfsNode.h"
 
@@ -31,17 +34,23 @@ int errnoFor(IoStatus status) {
 
 }  // namespace
 
-Urb::Urb(OpenFile& file, UMockdevIoctlData* data, uint8_t* buffer, int length, size_t charged)
-    : InRequest(buffer, length, &file),
+Urb::Urb(OpenFile& file, UMockdevIoctlData* data, UMockdevIoctlData* buffer, std::vector<uint8_t>&& bytes,
+         size_t charged)
+    : InRequest(bytes.data(), static_cast<int>(bytes.size()), &file),
       file_(file),
       data_(data),
+      buffer_(buffer),
+      bytes_(std::move(bytes)),
       clientAddress_(data->client_addr),
       type_(urbStruct(data)->type),
       endpoint_(urbStruct(data)->endpoint),
       flags_(urbStruct(data)->flags),
       charged_(charged) {}
 
-Urb::~Urb() { umockdev_ioctl_data_unref(data_); }
+Urb::~Urb() {
+    if (buffer_ != nullptr) umockdev_ioctl_data_unref(buffer_);
+    umockdev_ioctl_data_unref(data_);
+}
 
 bool Urb::continuation() const { return (flags_ & USBDEVFS_URB_BULK_CONTINUATION) != 0; }
 
@@ -68,6 +77,28 @@ bool Urb::deliver(UMockdevIoctlData* reapArg) {
     u->actual_length = actual_;
     u->error_count = 0;
     GError* error = nullptr;
+    // What arrived goes into the program's buffer now: the setup and the data stage of a
+    // control read, the received bytes of any other read.
+    const bool in = (endpoint_ & 0x80) != 0;
+    size_t back = 0;
+    if (type_ == USBDEVFS_URB_TYPE_CONTROL) {
+        if (bytes_.size() >= 8 && (bytes_[0] & 0x80) != 0) back = 8 + static_cast<size_t>(std::max(actual_, 0));
+    } else if (in) {
+        back = static_cast<size_t>(std::max(actual_, 0));
+    }
+    back = std::min(back, bytes_.size());
+    if (back > 0 && buffer_ != nullptr) {
+        std::memcpy(buffer_->data, bytes_.data(), std::min(back, static_cast<size_t>(buffer_->data_len)));
+    } else if (back > 0) {
+        UMockdevIoctlData* buffer =
+            umockdev_ioctl_data_resolve(data_, offsetof(struct usbdevfs_urb, buffer), back, &error);
+        if (buffer == nullptr) {
+            if (error) g_error_free(error);
+            return false;
+        }
+        std::memcpy(buffer->data, bytes_.data(), back);
+        umockdev_ioctl_data_unref(buffer);
+    }
     UMockdevIoctlData* slot = umockdev_ioctl_data_resolve(reapArg, 0, sizeof(void*), &error);
     if (slot == nullptr) {
         if (error) g_error_free(error);

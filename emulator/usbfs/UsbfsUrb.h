@@ -1,11 +1,14 @@
 // A URB as the kernel holds it between SUBMITURB and its reaping. Its buffer is the
 // kernel's own copy of the program's: OUT data was taken at submission, IN data reaches
-// the program only when the URB is reaped.
+// the program only when the URB is reaped, and only as far as it arrived. Nothing of the
+// program's buffer is written while the URB is submitted: the program may free it as soon
+// as it has reaped the URB, possibly before the submitting call has returned.
 #pragma once
 
 #include <umockdev.h>
 
 #include <cstdint>
+#include <vector>
 
 #include "device/Endpoint.h"
 
@@ -16,7 +19,9 @@ class OpenFile;
 class Urb final : public InRequest {
 public:
     // Takes the reference to `data` (the URB struct, with the buffer resolved under it).
-    Urb(OpenFile& file, UMockdevIoctlData* data, uint8_t* buffer, int length, size_t charged);
+    // `buffer` (or null): the program's buffer resolved at submission, kept for the answer.
+    Urb(OpenFile& file, UMockdevIoctlData* data, UMockdevIoctlData* buffer, std::vector<uint8_t>&& bytes,
+        size_t charged);
     ~Urb() override;
 
     OpenFile& file() { return file_; }
@@ -42,6 +47,8 @@ public:
 private:
     OpenFile& file_;
     UMockdevIoctlData* data_;
+    UMockdevIoctlData* buffer_;
+    std::vector<uint8_t> bytes_;  // the kernel's copy of the buffer
     gulong clientAddress_;
     uint8_t type_, endpoint_;
     unsigned flags_;

@@ -16,6 +16,7 @@ void EventSource::reset() {
     std::lock_guard lock(mutex_);
     enabled_ = false;
     waiting_.clear();
+    frontSent_ = 0;
 }
 
 void EventSource::addFault(const EventFault& fault) {
@@ -60,21 +61,29 @@ void EventSource::sendTestEvent(uint64_t timestampNs) {
     ++testEvents_;
     if (fault && kind == EventFaultKind::Short) event.pop_back();
 
-    if (waiting_.size() == kMaxWaiting) waiting_.pop_front();
+    if (waiting_.size() == kMaxWaiting) {
+        waiting_.pop_front();
+        frontSent_ = 0;
+    }
     waiting_.push_back(std::move(event));
 }
 
-SourceStep EventSource::next(uint8_t* buffer, int room, SteadyTime) {
+SourceStep EventSource::next(uint8_t* buffer, int room, bool wholePackets, SteadyTime) {
     std::lock_guard lock(mutex_);
     SourceStep step;
     if (waiting_.empty()) return step;
     const std::vector<uint8_t>& event = waiting_.front();
-    const size_t n = std::min(event.size(), static_cast<size_t>(room));
-    if (n > 0) std::memcpy(buffer, event.data(), n);
+    const TransferPart part = placeTransfer(event.size(), frontSent_, room, wholePackets);
+    if (part.copied > 0) std::memcpy(buffer, event.data() + frontSent_, part.copied);
     step.kind = SourceStep::Kind::Served;
-    step.status = event.size() > static_cast<size_t>(room) ? IoStatus::Overflow : IoStatus::Completed;
-    step.actual = static_cast<int>(n);
-    waiting_.pop_front();
+    step.status = part.status;
+    step.actual = static_cast<int>(part.copied);
+    if (part.transferDone) {
+        waiting_.pop_front();
+        frontSent_ = 0;
+    } else {
+        frontSent_ += part.copied;
+    }
     return step;
 }
 

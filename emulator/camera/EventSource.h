@@ -25,7 +25,7 @@ public:
     void addFault(const EventFault& fault);
     void clearFaults();
 
-    SourceStep next(uint8_t* buffer, int room, SteadyTime now) override;
+    SourceStep next(uint8_t* buffer, int room, bool wholePackets, SteadyTime now) override;
 
 private:
     struct FaultEntry {
@@ -40,6 +40,7 @@ private:
     uint16_t requestId_ = 0;
     uint64_t testEvents_ = 0;
     std::deque<std::vector<uint8_t>> waiting_;
+    size_t frontSent_ = 0;  // bytes of waiting_.front() already read
     std::vector<FaultEntry> faults_;
 };
 

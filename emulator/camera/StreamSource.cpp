@@ -313,42 +313,46 @@ void StreamSource::writeTrailer(uint8_t* out) const {
     putLe32(out + kTrailerOffSizeY, geometry_.height);
 }
 
-// One transfer of `size` bytes into a read of `room` bytes: what does not fit is lost, and
-// the read says so, as a host controller reports babble. `copy(out, n)` writes the first
-// n bytes of the transfer.
+// The current transfer of `size` bytes, from partSent_ on, into a read of `room` bytes
+// (see placeTransfer); partSent_ is 0 again once the transfer is done. `copy(out, from, n)`
+// writes bytes [from, from + n) of the transfer.
 template <typename Copy>
-SourceStep StreamSource::sendTransfer(uint8_t* buffer, int room, size_t size, Copy copy) {
-    const size_t n = std::min(size, static_cast<size_t>(room));
-    if (n > 0) copy(buffer, n);
+SourceStep StreamSource::sendTransfer(uint8_t* buffer, int room, bool wholePackets, size_t size, Copy copy) {
+    const TransferPart part = placeTransfer(size, partSent_, room, wholePackets);
+    if (part.copied > 0) copy(buffer, partSent_, part.copied);
+    partSent_ = part.transferDone ? 0 : partSent_ + part.copied;
     SourceStep step;
     step.kind = SourceStep::Kind::Served;
-    step.status = size > static_cast<size_t>(room) ? IoStatus::Overflow : IoStatus::Completed;
-    step.actual = static_cast<int>(n);
+    step.status = part.status;
+    step.actual = static_cast<int>(part.copied);
     return step;
 }
 
-SourceStep StreamSource::sendBytes(uint8_t* buffer, int room, const uint8_t* bytes, size_t size) {
-    return sendTransfer(buffer, room, size, [bytes](uint8_t* out, size_t n) { std::memcpy(out, bytes, n); });
+SourceStep StreamSource::sendBytes(uint8_t* buffer, int room, bool wholePackets, const uint8_t* bytes,
+                                   size_t size) {
+    return sendTransfer(buffer, room, wholePackets, size,
+                        [bytes](uint8_t* out, size_t from, size_t n) { std::memcpy(out, bytes + from, n); });
 }
 
 // Payload bytes [offset_, offset_ + size - cut) of the image being sent: the pattern up to
 // the image's end, its chunks after it.
-SourceStep StreamSource::sendPayload(uint8_t* buffer, int room, uint32_t size, uint32_t cut) {
+SourceStep StreamSource::sendPayload(uint8_t* buffer, int room, bool wholePackets, uint32_t size, uint32_t cut) {
     const uint64_t blockId = ring_[head_].blockId;
     const size_t sent = size - std::min(cut, size);
     const uint8_t* pattern = pattern_.data() + blockId % kPatternShifts;
-    return sendTransfer(buffer, room, sent, [&](uint8_t* out, size_t n) {
-        const size_t fromImage = offset_ < image_ ? std::min(n, static_cast<size_t>(image_ - offset_)) : 0;
-        if (fromImage > 0) std::memcpy(out, pattern + offset_, fromImage);
-        if (n > fromImage) std::memcpy(out + fromImage, tail_.data() + (offset_ + fromImage - image_), n - fromImage);
-        stampBlockId(out, fromImage, blockId);
+    return sendTransfer(buffer, room, wholePackets, sent, [&](uint8_t* out, size_t from, size_t n) {
+        const uint64_t at = offset_ + from;  // where in the payload this part starts
+        const size_t fromImage = at < image_ ? std::min(n, static_cast<size_t>(image_ - at)) : 0;
+        if (fromImage > 0) std::memcpy(out, pattern + at, fromImage);
+        if (n > fromImage) std::memcpy(out + fromImage, tail_.data() + (at + fromImage - image_), n - fromImage);
+        stampBlockId(out, at, fromImage, blockId);
     });
 }
 
-// The first bytes of every image hold its block id.
-void StreamSource::stampBlockId(uint8_t* buffer, uint64_t written, uint64_t blockId) const {
-    for (uint64_t i = offset_; i < kStampBytes && i < offset_ + written && i < image_; ++i) {
-        buffer[i - offset_] = static_cast<uint8_t>(blockId >> (8 * i));
+// The first bytes of every image hold its block id; `out` holds payload bytes from `at` on.
+void StreamSource::stampBlockId(uint8_t* out, uint64_t at, uint64_t written, uint64_t blockId) const {
+    for (uint64_t i = at; i < kStampBytes && i < at + written && i < image_; ++i) {
+        out[i - at] = static_cast<uint8_t>(blockId >> (8 * i));
     }
 }
 
@@ -374,7 +378,7 @@ void StreamSource::finishImage(bool complete) {
     sending_ = false;
 }
 
-SourceStep StreamSource::next(uint8_t* buffer, int room, SteadyTime now) {
+SourceStep StreamSource::next(uint8_t* buffer, int room, bool wholePackets, SteadyTime now) {
     std::lock_guard lock(mutex_);
     SourceStep step;
     if (!enabled_) return step;
@@ -395,6 +399,7 @@ SourceStep StreamSource::next(uint8_t* buffer, int room, SteadyTime now) {
             return step;
         }
         sending_ = true;
+        partSent_ = 0;
         phase_ = Phase::Leader;
         transferIndex_ = 0;
         offset_ = 0;
@@ -413,19 +418,22 @@ SourceStep StreamSource::next(uint8_t* buffer, int room, SteadyTime now) {
         return false;
     };
 
+    // Faults that cut an image short strike at the start of a transfer.
     if (phase_ == Phase::Leader) {
-        if (interrupted(kAtLeader)) return step;
+        if (partSent_ == 0 && interrupted(kAtLeader)) return step;
         uint8_t leader[u3v::kLeaderSize];
         writeLeader(leader);
-        phase_ = plannedTransfers() > 0 && payload_ > 0 ? Phase::Payload : Phase::Trailer;
-        return sendBytes(buffer, room, leader, sizeof leader);
+        step = sendBytes(buffer, room, wholePackets, leader, sizeof leader);
+        if (partSent_ == 0) phase_ = plannedTransfers() > 0 && payload_ > 0 ? Phase::Payload : Phase::Trailer;
+        return step;
     }
     if (phase_ == Phase::Payload) {
-        if (interrupted(transferIndex_)) return step;
+        if (partSent_ == 0 && interrupted(transferIndex_)) return step;
         const uint32_t size = static_cast<uint32_t>(std::min<uint64_t>(plannedSize(transferIndex_), payload_ - offset_));
         const StreamFault* shortened = fault(StreamFaultKind::ShortPayload);
         const uint32_t cut = shortened && shortened->transfer == transferIndex_ ? shortened->shortBy : 0;
-        step = sendPayload(buffer, room, size, cut);
+        step = sendPayload(buffer, room, wholePackets, size, cut);
+        if (partSent_ != 0) return step;  // the rest of this transfer goes to the next read
         offset_ += size;
         ++transferIndex_;
         if (offset_ >= payload_ || transferIndex_ >= plannedTransfers()) {
@@ -439,8 +447,9 @@ SourceStep StreamSource::next(uint8_t* buffer, int room, SteadyTime now) {
     }
     uint8_t trailer[u3v::kTrailerSize];
     writeTrailer(trailer);
-    finishImage(true);
-    return sendBytes(buffer, room, trailer, sizeof trailer);
+    step = sendBytes(buffer, room, wholePackets, trailer, sizeof trailer);
+    if (partSent_ == 0) finishImage(true);
+    return step;
 }
 
 }  // namespace vcam

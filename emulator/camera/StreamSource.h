@@ -53,7 +53,7 @@ public:
     void addFault(const StreamFault& fault);
     void clearFaults();
 
-    SourceStep next(uint8_t* buffer, int room, SteadyTime now) override;
+    SourceStep next(uint8_t* buffer, int room, bool wholePackets, SteadyTime now) override;
 
 private:
     struct Held {
@@ -85,11 +85,12 @@ private:
     const StreamFault* fault(StreamFaultKind kind) const;
     void writeLeader(uint8_t* out) const;
     void writeTrailer(uint8_t* out) const;
+    // Place the current transfer (or its next part) into a read; partSent_ follows it.
     template <typename Copy>
-    SourceStep sendTransfer(uint8_t* buffer, int room, size_t size, Copy copy);
-    SourceStep sendBytes(uint8_t* buffer, int room, const uint8_t* bytes, size_t size);
-    SourceStep sendPayload(uint8_t* buffer, int room, uint32_t size, uint32_t cut);
-    void stampBlockId(uint8_t* buffer, uint64_t written, uint64_t blockId) const;
+    SourceStep sendTransfer(uint8_t* buffer, int room, bool wholePackets, size_t size, Copy copy);
+    SourceStep sendBytes(uint8_t* buffer, int room, bool wholePackets, const uint8_t* bytes, size_t size);
+    SourceStep sendPayload(uint8_t* buffer, int room, bool wholePackets, uint32_t size, uint32_t cut);
+    void stampBlockId(uint8_t* out, uint64_t at, uint64_t written, uint64_t blockId) const;
     void writeChunks();
     uint64_t timestampOf(const Held& image) const;
     void finishImage(bool complete);
@@ -130,6 +131,7 @@ private:
     Phase phase_ = Phase::Leader;
     uint32_t transferIndex_ = 0;
     uint64_t offset_ = 0;
+    size_t partSent_ = 0;  // bytes of the current transfer already read
     std::vector<StreamFault> active_;  // faults that apply to the image being sent
 
     std::vector<FaultEntry> faults_;

@@ -262,8 +262,11 @@ private:
                     if (!number(key, value, mb)) return false;
                     if (mb > (uint64_t{1} << 44)) return fail("bad value '" + value + "' for usbfs_memory_mb (too large)");
                     out_.usbfsMemoryBytes = mb << 20;
+                    // The same limit for the emulated kernel (whose own default is Linux's 16).
+                    out_.kernel.memoryMb = static_cast<uint32_t>(std::min<uint64_t>(mb, UINT32_MAX));
                     return true;
                 }
+                if (key == "usbfs_capabilities") return capabilities(key, value, out_.kernel.capabilities);
                 return fail("unknown key '" + key + "' outside a section");
             case Section::Camera:
                 return cameraKey(std::get<CameraConfig>(out_.devices.back()), key, value);
@@ -271,6 +274,38 @@ private:
                 return deviceKey(std::get<DeviceConfig>(out_.devices.back()), key, value);
         }
         return false;
+    }
+
+    // `none`, or names separated by commas: zero_packet, bulk_continuation,
+    // no_packet_size_limit, bulk_scatter_gather, reap_after_disconnect.
+    bool capabilities(const std::string& key, const std::string& value, uint32_t& out) {
+        static const std::pair<const char*, uint32_t> kNames[] = {
+            {"zero_packet", kCapZeroPacket},
+            {"bulk_continuation", kCapBulkContinuation},
+            {"no_packet_size_limit", kCapNoPacketSizeLimit},
+            {"bulk_scatter_gather", kCapBulkScatterGather},
+            {"reap_after_disconnect", kCapReapAfterDisconnect},
+        };
+        uint32_t caps = 0;
+        if (value == "none") {
+            out = 0;
+            return true;
+        }
+        size_t start = 0;
+        while (start <= value.size()) {
+            size_t comma = value.find(',', start);
+            if (comma == std::string::npos) comma = value.size();
+            const std::string name = trim(value.substr(start, comma - start));
+            uint32_t bit = 0;
+            for (const auto& [n, b] : kNames) {
+                if (name == n) bit = b;
+            }
+            if (bit == 0) return fail("bad capability '" + name + "' for " + key);
+            caps |= bit;
+            start = comma + 1;
+        }
+        out = caps;
+        return true;
     }
 
     template <typename T>

@@ -14,6 +14,7 @@ struct WorldConfig {
     std::vector<std::variant<CameraConfig, DeviceConfig>> devices;  // in file order
     std::string stateDir;
     bool callRecord = false;  // record every libusb call (costly; for tests)
+    KernelConfig kernel;      // the emulated kernel under a system libusb
     uint64_t usbfsMemoryBytes = 0;  // limit of submitted transfer memory; 0 = none
 };
 

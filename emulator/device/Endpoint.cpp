@@ -1,11 +1,32 @@
 #include "device/Endpoint.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 
 #include "device/CallRecord.h"
 
 namespace vcam {
+
+TransferPart placeTransfer(size_t size, size_t sent, int room, bool wholePackets) {
+    TransferPart part;
+    const size_t rest = size - std::min(sent, size);
+    const size_t space = static_cast<size_t>(std::max(room, 0));
+    if (rest <= space) {
+        part.copied = rest;
+    } else if (wholePackets) {
+        part.copied = space;
+        part.transferDone = false;
+    } else {
+        part.copied = space;
+        part.status = IoStatus::Overflow;
+    }
+    return part;
+}
+
+bool Endpoint::wholePackets(int room) const {
+    return layout_.maxPacketSize != 0 && room % layout_.maxPacketSize == 0;
+}
 
 void Endpoint::submit(InRequest* request) {
     if (halted_) {
@@ -68,7 +89,8 @@ void Endpoint::pump() {
     while (!halted_ && !readers_.empty() && fifo_.empty() && source_ != nullptr) {
         InRequest* request = readers_.front();
         const int room = std::max(request->length(), 0);
-        const SourceStep step = source_->next(request->buffer(), room, std::chrono::steady_clock::now());
+        const SourceStep step =
+            source_->next(request->buffer(), room, wholePackets(room), std::chrono::steady_clock::now());
         switch (step.kind) {
             case SourceStep::Kind::Served: {
                 readers_.pop_front();
@@ -100,18 +122,19 @@ void Endpoint::pump() {
     while (!halted_ && !readers_.empty() && !fifo_.empty()) {
         InRequest* request = readers_.front();
         readers_.pop_front();
-        std::vector<uint8_t> transfer = std::move(fifo_.front());
-        fifo_.pop_front();
-        const size_t room = static_cast<size_t>(std::max(request->length(), 0));
-        IoStatus status = IoStatus::Completed;
-        if (transfer.size() > room) {
-            // Babble: the read gets what fits, the rest of the transfer is lost.
-            transfer.resize(room);
-            status = IoStatus::Overflow;
+        const std::vector<uint8_t>& transfer = fifo_.front();
+        const int room = std::max(request->length(), 0);
+        const TransferPart part = placeTransfer(transfer.size(), frontSent_, room, wholePackets(room));
+        if (part.copied > 0) std::memcpy(request->buffer(), transfer.data() + frontSent_, part.copied);
+        std::vector<uint8_t> moved(transfer.begin() + static_cast<std::ptrdiff_t>(frontSent_),
+                                   transfer.begin() + static_cast<std::ptrdiff_t>(frontSent_ + part.copied));
+        if (part.transferDone) {
+            fifo_.pop_front();
+            frontSent_ = 0;
+        } else {
+            frontSent_ += part.copied;
         }
-        if (!transfer.empty()) std::memcpy(request->buffer(), transfer.data(), transfer.size());
-        const int actual = static_cast<int>(transfer.size());
-        request->finish(status, actual, std::move(transfer));
+        request->finish(part.status, static_cast<int>(part.copied), std::move(moved));
     }
     // Pushed transfers used up with reads still waiting: the source's turn.
     if (!halted_ && !readers_.empty() && fifo_.empty() && source_ != nullptr) pump();

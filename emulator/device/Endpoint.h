@@ -1,6 +1,7 @@
 // One pipe of a virtual device. IN pipes hold the transfers the device offers, in order,
-// and the reads waiting for them, in submission order; each read takes exactly one
-// transfer. All members are guarded by the world lock.
+// and the reads waiting for them, in submission order; a read takes one transfer, or the
+// part of it that fills the read (see placeTransfer). All members are guarded by the world
+// lock.
 #pragma once
 
 #include <chrono>
@@ -56,12 +57,25 @@ struct SourceStep {
     SteadyTime readyAt{};
 };
 
+// How much of a device transfer of `size` bytes, `sent` of them already read, goes into a
+// read of `room` bytes. A transfer ends on a short packet or when the read is full: a read
+// that is a whole number of packets (`wholePackets`) takes what fits and leaves the rest of
+// the transfer for the next read; any other read shorter than the rest overflows (babble),
+// and the rest of that transfer is lost.
+struct TransferPart {
+    size_t copied = 0;
+    bool transferDone = true;
+    IoStatus status = IoStatus::Completed;
+};
+TransferPart placeTransfer(size_t size, size_t sent, int room, bool wholePackets);
+
 // A device part that writes its transfers straight into the buffer of the read that waits
 // for them (the stream and event pipes), so that no transfer is queued or copied twice.
-// Called under the world lock; it must not take that lock.
+// It places each transfer into reads as placeTransfer says. Called under the world lock;
+// it must not take that lock.
 class InSource {
 public:
-    virtual SourceStep next(uint8_t* buffer, int room, SteadyTime now) = 0;
+    virtual SourceStep next(uint8_t* buffer, int room, bool wholePackets, SteadyTime now) = 0;
 
 protected:
     ~InSource() = default;
@@ -86,7 +100,10 @@ public:
     void clearHalt();  // serves what was held back by the halt
     // Ends every waiting read (of `owner` only, when given) with `status`.
     void failReads(IoStatus status, const void* owner = nullptr);
-    void dropData() { fifo_.clear(); }
+    void dropData() {
+        fifo_.clear();
+        frontSent_ = 0;
+    }
     size_t pending() const { return fifo_.size(); }
 
     // Transfers pushed on the pipe go first; when there are none, the source is asked.
@@ -99,6 +116,8 @@ public:
     void wakeUp();
 
 private:
+    bool wholePackets(int room) const;
+
     EndpointLayout layout_;
     bool halted_ = false;
     InSource* source_ = nullptr;
@@ -107,6 +126,7 @@ private:
     bool wakePending_ = false;
     SteadyTime wakeAt_{};
     std::deque<std::vector<uint8_t>> fifo_;
+    size_t frontSent_ = 0;  // bytes of fifo_.front() already read
     std::deque<InRequest*> readers_;
 };
 

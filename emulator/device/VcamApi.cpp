@@ -43,6 +43,18 @@ bool poke(int id, uint64_t address, const void* data, size_t length) {
     return device && device->firmware()->poke(address, data, length);
 }
 
+void setKernel(const KernelConfig& kernel) {
+    World& world = World::get();
+    std::lock_guard<std::mutex> lock(world.mutex());
+    world.setKernel(kernel);
+}
+
+KernelConfig kernel() {
+    World& world = World::get();
+    std::lock_guard<std::mutex> lock(world.mutex());
+    return world.kernel();
+}
+
 void setStateDir(const std::string& path) {
     World& world = World::get();
     std::lock_guard<std::mutex> lock(world.mutex());

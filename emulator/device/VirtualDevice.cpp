@@ -49,14 +49,17 @@ void VirtualDevice::setIdentity(const Identity& identity) {
     descriptors_.store(descriptorGenerations_.back().get(), std::memory_order_release);
 }
 
-bool VirtualDevice::answerControl(const wire::Setup& setup, std::vector<uint8_t>& out) const {
+bool VirtualDevice::answerControl(const wire::Setup& setup, std::vector<uint8_t>& out) {
     out.clear();
-    const DeviceDescriptors& d = descriptors();  // one generation for the whole answer
-    // Only the standard GET_DESCRIPTOR request is understood; everything else stalls.
-    if (setup.requestType != wire::kRequestTypeStandardInDevice ||
-        setup.request != wire::kReqGetDescriptor) {
-        return false;
+    if (setup.requestType == wire::kRequestTypeStandardInDevice &&
+        setup.request == wire::kReqGetDescriptor) {
+        return answerDescriptor(setup, out);
     }
+    return answerStandard(setup, out);
+}
+
+bool VirtualDevice::answerDescriptor(const wire::Setup& setup, std::vector<uint8_t>& out) const {
+    const DeviceDescriptors& d = descriptors();  // one generation for the whole answer
     const uint8_t type = static_cast<uint8_t>(setup.value >> 8);
     const uint8_t index = static_cast<uint8_t>(setup.value & 0xFF);
     const DiscoveryFault fault = camera_ ? camera_->discoveryFault : DiscoveryFault::None;
@@ -172,8 +175,10 @@ void VirtualDevice::setDriverBound(int number, bool bound) {
     }
 }
 
-void VirtualDevice::resetPipes() {
+void VirtualDevice::busReset() {
+    if (firmware_) firmware_->powerLoss();
     for (auto& [address, ep] : endpoints_) {
+        ep.failReads(IoStatus::Cancelled);
         ep.dropData();
         ep.clearHalt();
     }

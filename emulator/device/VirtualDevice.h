@@ -10,6 +10,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -45,8 +46,14 @@ public:
     bool openRefused() const;
 
     // Answers a request on the default control pipe: false means the device stalls it.
-    // `out` gets the data stage, cut to the request's wLength.
-    bool answerControl(const wire::Setup& setup, std::vector<uint8_t>& out) const;
+    // `out` gets the data stage, cut to the request's wLength. Standard requests act on the
+    // pipes (halts), so this runs under the world lock.
+    bool answerControl(const wire::Setup& setup, std::vector<uint8_t>& out);
+    // One transfer written to an OUT pipe of the current session; false when the pipe
+    // stalls it. The control OUT pipe hands it to the camera's firmware, with `lock` (the
+    // world lock) released while the firmware works; other OUT pipes swallow it.
+    bool writeOut(std::unique_lock<std::mutex>& lock, Endpoint& ep, const uint8_t* data,
+                  size_t length);
     // The interface another program holds, or -1.
     int interfaceHeldElsewhere() const;
 
@@ -70,12 +77,13 @@ public:
     bool driverBound(int number) const { return driverBound_.count(number) != 0; }
     void setDriverBound(int number, bool bound);
 
+    // A reset on the bus: the device starts over as just enumerated (halts cleared, queued
+    // data dropped, waiting reads cancelled, streaming and events off); it keeps its address.
+    void busReset();
     // How long after its data a bulk or interrupt transfer completes (under the world lock).
     std::chrono::microseconds transferLatency() const { return transferLatency_; }
     void setTransferLatency(std::chrono::microseconds latency) { transferLatency_ = latency; }
 
-    // A device reset: halts cleared, queued data dropped.
-    void resetPipes();
 
     // A camera's stream and event pipes draw on its firmware's sources; `leave` takes the
     // device off the bus (under the world lock). Called once the device is shared.
@@ -85,6 +93,8 @@ public:
 
 private:
     void makeEndpoints();
+    bool answerDescriptor(const wire::Setup& setup, std::vector<uint8_t>& out) const;
+    bool answerStandard(const wire::Setup& setup, std::vector<uint8_t>& out);
 
     int id_;
     std::optional<CameraConfig> camera_;

@@ -48,6 +48,15 @@ void World::ensureLoaded() {
     loaded_.store(true, std::memory_order_release);
 }
 
+void World::settle() {
+    std::vector<PlugListener*> listeners;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        listeners = listeners_;
+    }
+    for (PlugListener* listener : listeners) listener->settle();
+}
+
 void World::markLoaded() {
     std::lock_guard<std::mutex> load(loadMutex_);
     loaded_.store(true, std::memory_order_release);
@@ -84,8 +93,11 @@ int World::addDevice(const DeviceConfig& config) {
 
 // Devices are built before the lock is taken: a camera's firmware may take a while.
 int World::add(const std::shared_ptr<VirtualDevice>& device) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    addLocked(device);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        addLocked(device);
+    }
+    settle();
     return device->id();
 }
 
@@ -99,16 +111,22 @@ void World::addLocked(const std::shared_ptr<VirtualDevice>& device) {
 }
 
 void World::unplug(int id) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (auto device = find(id)) unplugLocked(device);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (auto device = find(id)) unplugLocked(device);
+    }
+    settle();
 }
 
 void World::replug(int id) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto device = find(id);
-    if (!device) return;
-    unplugLocked(device);  // a plugged device re-enumerates
-    plugLocked(device);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto device = find(id);
+        if (!device) return;
+        unplugLocked(device);  // a plugged device re-enumerates
+        plugLocked(device);
+    }
+    settle();
 }
 
 bool World::plugged(int id) {
@@ -137,10 +155,13 @@ void World::waitForLook(uint64_t since, std::chrono::steady_clock::time_point de
 
 void World::reset() {
     markLoaded();
-    std::lock_guard<std::mutex> lock(mutex_);
-    removeAllLocked();
-    calls_.clear();
-    usbfsLimit_ = 0;  // what transfers in flight hold stays theirs
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        removeAllLocked();
+        calls_.clear();
+        usbfsLimit_ = 0;  // what transfers in flight hold stays theirs
+    }
+    settle();
 }
 
 void World::replace(const WorldConfig& config) {
@@ -158,12 +179,16 @@ void World::install(const WorldConfig& config) {
             fresh.push_back(std::make_shared<VirtualDevice>(nextId(), std::get<DeviceConfig>(entry)));
         }
     }
-    std::lock_guard<std::mutex> lock(mutex_);
-    removeAllLocked();
-    calls_.clear();
-    stateDir_ = config.stateDir;
-    usbfsLimit_ = config.usbfsMemoryBytes;
-    for (const auto& device : fresh) addLocked(device);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        removeAllLocked();
+        calls_.clear();
+        stateDir_ = config.stateDir;
+        kernel_ = config.kernel;
+        usbfsLimit_ = config.usbfsMemoryBytes;
+        for (const auto& device : fresh) addLocked(device);
+    }
+    settle();
 }
 
 void World::removeAllLocked() {

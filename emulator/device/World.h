@@ -24,6 +24,9 @@ class PlugListener {
 public:
     virtual void deviceArrived(const std::shared_ptr<VirtualDevice>& device) = 0;
     virtual void deviceLeft(const std::shared_ptr<VirtualDevice>& device) = 0;
+    // Called without the lock when a test's change of the world returns: a listener that
+    // tells a host of the change in the background finishes telling it.
+    virtual void settle() {}
 
 protected:
     ~PlugListener() = default;
@@ -47,6 +50,9 @@ public:
     void removeListener(PlugListener* listener);
     std::string stateDir() const { return stateDir_; }
     void setStateDir(const std::string& path) { stateDir_ = path; }
+    // What the emulated kernel under a system libusb reports and allows.
+    KernelConfig kernel() const { return kernel_; }
+    void setKernel(const KernelConfig& kernel) { kernel_ = kernel; }
 
     // The host's limit of submitted transfer memory (0: none) and what is held now.
     uint64_t usbfsLimit() const { return usbfsLimit_; }
@@ -87,6 +93,7 @@ private:
     void unplugLocked(const std::shared_ptr<VirtualDevice>& device);
     void removeAllLocked();
     void markLoaded();
+    void settle();
 
     std::mutex mutex_;
     std::mutex loadMutex_;
@@ -96,6 +103,7 @@ private:
     std::vector<PlugListener*> listeners_;
     CallRecord calls_;
     std::string stateDir_;
+    KernelConfig kernel_;
     uint64_t usbfsLimit_ = 0;
     uint64_t usbfsInUse_ = 0;
     std::atomic<uint64_t> looks_{0};

@@ -80,42 +80,15 @@ void releaseClaim(vcam::VirtualDevice& device, libusb_device_handle* h, int inte
     if (h->detachedByClaim.erase(interface) != 0) device.setDriverBound(interface, true);
 }
 
-void queueAnswer(vcam::VirtualDevice& device, vcam::ControlAnswer& answer) {
-    Endpoint* out = device.endpoint(DeviceDescriptors::kControlOut);
-    Endpoint* in = device.endpoint(DeviceDescriptors::kControlIn);
-    if (answer.stallOut && out != nullptr) out->halt();
-    if (in == nullptr) return;
-    if (answer.stallIn) in->halt();
-    for (auto& ack : answer.acks) in->push(std::move(ack));
-}
-
-// Hands a command to the camera's firmware and applies its answer. Called with the lock
-// held; releases it while the firmware works.
-void controlCommand(Lock& lock, libusb_device_handle* h, const uint8_t* data, int length) {
-    std::shared_ptr<vcam::VirtualDevice> device = h->dev->device;
-    lock.unlock();
-    vcam::ControlAnswer answer =
-        device->firmware()->onControlCommand(data, static_cast<size_t>(length));
-    lock.lock();
-    if (h->dev->present()) {  // else nobody is left to answer
-        queueAnswer(*device, answer);
-        device->pumpSources();  // the command may have started a stream or sent an event
-    }
-    if (answer.then) answer.then();
-}
-
 }  // namespace
 
 namespace vcam::usb {
 
 bool writeOut(Lock& lock, libusb_device_handle* h, Endpoint* ep, const uint8_t* data,
               int length) {
-    vcam::VirtualDevice& device = *h->dev->device;
-    if (device.isCamera() && ep->layout().address == DeviceDescriptors::kControlOut) {
-        controlCommand(lock, h, data, length);
-        return !ep->halted();
-    }
-    return true;  // other OUT pipes swallow what they get
+    // The device record may go while the lock is released: hold the device itself.
+    std::shared_ptr<vcam::VirtualDevice> device = h->dev->device;
+    return device->writeOut(lock, *ep, data, static_cast<size_t>(std::max(length, 0)));
 }
 
 }  // namespace vcam::usb
@@ -371,7 +344,7 @@ int LIBUSB_CALL libusb_reset_device(libusb_device_handle* dev_handle) {
     if (dev_handle == nullptr) return LIBUSB_ERROR_INVALID_PARAM;
     return recordedCall(entryFor("libusb_reset_device", dev_handle), [&]() -> int {
         if (!dev_handle->dev->present()) return LIBUSB_ERROR_NO_DEVICE;
-        dev_handle->dev->device->resetPipes();
+        dev_handle->dev->device->busReset();
         return LIBUSB_SUCCESS;
     });
 }
@@ -456,7 +429,7 @@ int LIBUSB_CALL libusb_get_string_descriptor_ascii(libusb_device_handle* dev_han
     };
     if (desc_index == 0) return finish(LIBUSB_ERROR_INVALID_PARAM);
     if (!dev_handle->dev->present()) return finish(LIBUSB_ERROR_NO_DEVICE);
-    const vcam::VirtualDevice& device = *dev_handle->dev->device;
+    vcam::VirtualDevice& device = *dev_handle->dev->device;
 
     // The first language, then the string in it: the two requests libusb makes.
     std::vector<uint8_t> langs;

@@ -8,7 +8,9 @@ PACKAGES=(build-essential cmake pkg-config libusb-1.0-0-dev libzip-dev libgtest-
           libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-tools
           gstreamer1.0-plugins-base gstreamer1.0-plugins-good groff-base)
 # The independent USB3 Vision peer that the virtual camera's tests run as a black box.
-PACKAGES+=(aravis-tools-cli)
+PACKAGES+=(aravis-tools-cli libaravis-dev)
+# The emulated kernel under the system libusb, and lsusb to show it.
+PACKAGES+=(umockdev libumockdev-dev usbutils)
 
 # Installs the Debian packages that are missing (as root, or through sudo).
 ensure_packages() {

@@ -332,7 +332,7 @@ TEST_F(CameraDescriptors, WireConfigurationIsAnsweredAsGiven) {
     libusb_free_config_descriptor(parsed);
 }
 
-TEST_F(CameraDescriptors, OnlyStandardDescriptorRequestsAreAnswered) {
+TEST_F(CameraDescriptors, RequestsTheDeviceDoesNotKnowStall) {
     vcam::addCamera();
     libusb_device_handle* h = open(only());
     uint8_t buf[8] = {};

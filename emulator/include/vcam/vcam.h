@@ -119,6 +119,27 @@ struct DeviceConfig {  // a USB device that is not a camera
     bool openFails = false;  // libusb_open answers LIBUSB_ERROR_ACCESS (node not open to the user)
 };
 
+// The emulated Linux kernel that carries the world under the system's own libusb-1.0
+// (vcam-run, the usbfs way in; the drop-in libusb ignores it). Capabilities are the bits
+// the kernel reports for USBDEVFS_GET_CAPABILITIES; libusb cuts transfers into URBs by them.
+inline constexpr uint32_t kCapZeroPacket = 0x01;
+inline constexpr uint32_t kCapBulkContinuation = 0x02;
+inline constexpr uint32_t kCapNoPacketSizeLimit = 0x04;
+inline constexpr uint32_t kCapBulkScatterGather = 0x08;
+inline constexpr uint32_t kCapReapAfterDisconnect = 0x10;
+struct KernelConfig {
+    // A current kernel on an xHCI host controller.
+    uint32_t capabilities = kCapZeroPacket | kCapBulkContinuation | kCapNoPacketSizeLimit |
+                            kCapBulkScatterGather | kCapReapAfterDisconnect;
+    // usbcore.usbfs_memory_mb: MiB of URB buffers submitted at once, all programs together
+    // (0: no limit).
+    uint32_t memoryMb = 16;
+    bool operator==(const KernelConfig&) const = default;
+};
+// Takes effect for URBs submitted and device files opened from now on.
+void setKernel(const KernelConfig& kernel);
+KernelConfig kernel();
+
 // The model name a camera reports while it runs its boot loader.
 inline constexpr const char* kBootLoaderModel = "U3V_Bootloader";
 

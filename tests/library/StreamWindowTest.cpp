@@ -117,5 +117,47 @@ TEST_F(StreamWindowTest, LimitBelowOneTransferReadsOneAtATime) {
     EXPECT_TRUE(std::equal(p.begin() + 2000, p.end(), data.begin() + 2000));
 }
 
+// Sensor-sized images under Linux's default 16 MiB of submitted memory and the library's
+// default window: a 20-megapixel Mono8 image and a 12-megapixel RGB8 one (more than twice
+// the bus limit) arrive whole, with their geometry, the window never passed.
+TEST_F(StreamWindowTest, SensorSizedImagesArriveWholeUnderTheBusLimit) {
+    struct Sensor {
+        uint32_t width, height, pixelFormat, bytesPerPixel;
+    };
+    constexpr uint32_t kTransfer = 1u << 20;
+    ASSERT_EQ(U3V_SetTransferSize(stream_, kTransfer), U3V_OK);
+    vcam::setUsbfsMemoryLimit(16u << 20);
+    uint64_t block = 0;
+    for (const Sensor s : {Sensor{5472, 3648, 0x01080001, 1}, Sensor{4096, 3000, 0x02180014, 3}}) {
+        SCOPED_TRACE(s.width);
+        const size_t payload = size_t{s.width} * s.height * s.bytesPerPixel;
+        setPayloadSize(payload);
+        ASSERT_EQ(U3V_AcquisitionStart(stream_, 0), U3V_OK);
+        WireImage w;
+        w.blockId = ++block;
+        w.sizeX = s.width;
+        w.sizeY = s.height;
+        w.pixelFormat = s.pixelFormat;
+        w.payload = pattern(w.blockId, payload);
+        pushStream(leaderBytes(w));
+        for (size_t at = 0; at < payload; at += kTransfer) {
+            const size_t n = std::min<size_t>(kTransfer, payload - at);
+            pushStream({w.payload.begin() + static_cast<long>(at), w.payload.begin() + static_cast<long>(at + n)});
+        }
+        pushStream(trailerBytes(w));
+        std::vector<uint8_t> data(payload);
+        U3V_ImageInfo info{};
+        ASSERT_EQ(U3V_GetImage(stream_, data.data(), 10000, &info), U3V_OK);
+        EXPECT_TRUE(data == w.payload) << "the image is not byte-exact";
+        EXPECT_EQ(value(info.BlockId), w.blockId);
+        EXPECT_EQ(value(info.SizeX), s.width);
+        EXPECT_EQ(value(info.SizeY), s.height);
+        EXPECT_EQ(value(info.PixelFormat), s.pixelFormat);
+        EXPECT_EQ(value(info.MissingTransfers), 0u);
+    }
+    vcam::setUsbfsMemoryLimit(0);
+    EXPECT_LE(queued().maxBytes, long{U3V_DEFAULT_STREAM_MEMORY});
+}
+
 }  // namespace
 }  // namespace testsupport

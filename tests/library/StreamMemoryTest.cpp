@@ -1,0 +1,131 @@
+// The stream under the bus's limit of submitted buffer memory, with the virtual camera's
+// own image source: refusals narrow the library's window without losing an image, the
+// remedy is logged once, and an image as large as the whole limit still arrives whole.
+#include <gtest/gtest.h>
+
+#include <libusb.h>
+
+#include <algorithm>
+#include <string>
+
+#include "support/ChannelTestSupport.h"
+#include "support/LogCapture.h"
+
+namespace testsupport {
+namespace {
+
+constexpr uint64_t kWidth = 0x50000, kHeight = 0x50004, kAcquisitionStart = 0x40024;
+
+class StreamMemoryTest : public ChannelTest {
+protected:
+    void TearDown() override {
+        vcam::setUsbfsMemoryLimit(0);  // the limit is the process's: leave none behind
+        ChannelTest::TearDown();
+    }
+
+    // Room for control traffic beside the stream's reads, as on a real host.
+    static constexpr uint64_t kControlRoom = 4096;
+
+    // An unpaced camera: an image is taken when its leader is read, so none is dropped
+    // by the camera and block ids show every image the library lost.
+    void open(uint32_t width, uint32_t height) {
+        vcam::CameraConfig config = camera(1);
+        config.streamBytesPerSecond = 0;
+        openCamera(config);
+        writeReg(kWidth, width);
+        writeReg(kHeight, height);
+        payload_ = size_t{width} * height;
+        stream_ = openStream(U3V_OK, 1000);
+    }
+
+    void writeReg(uint64_t address, uint32_t value) {
+        ASSERT_EQ(U3V_WriteMem(control_, address, 4, &value), U3V_OK) << std::hex << address;
+    }
+
+    void start() {
+        ASSERT_EQ(U3V_AcquisitionStart(stream_, 0), U3V_OK);
+        writeReg(kAcquisitionStart, 1);
+    }
+
+    // Images with block ids first to last, each whole and byte-exact. The pool holds more
+    // than are taken, so a slow checker (sanitizers) cannot make the ready queue drop one.
+    void expectImages(uint64_t first, uint64_t last) {
+        std::vector<uint8_t> data(payload_);
+        for (uint64_t block = first; block <= last; ++block) {
+            U3V_ImageInfo info{};
+            std::fill(data.begin(), data.end(), uint8_t{0xEE});
+            ASSERT_EQ(U3V_GetImage(stream_, data.data(), 10000, &info), U3V_OK) << "block " << block;
+            EXPECT_EQ(value(info.BlockId), block) << "an image was lost";
+            EXPECT_EQ(value(info.MissingTransfers), 0u);
+            EXPECT_EQ(vcam::firstMismatch(block, data.data(), payload_), -1) << "block " << block;
+        }
+    }
+
+    static int refusedStreamSubmissions() {
+        int refused = 0;
+        for (const vcam::UsbCall& call : vcam::calls()) {
+            if (call.endpoint == kStreamEndpoint && call.function == "libusb_submit_transfer" &&
+                call.result == LIBUSB_ERROR_NO_MEM)
+                ++refused;
+        }
+        return refused;
+    }
+
+    static int remedyMessages() {
+        int told = 0;
+        for (const std::string& text : LogCapture::texts())
+            if (text.find("usbfs_memory_mb") != std::string::npos) ++told;
+        return told;
+    }
+
+    void* stream_ = nullptr;
+    size_t payload_ = 0;
+};
+
+// A bus limit of 512 KiB under the library's 8 MiB window and 2 MiB images: the first
+// image's submissions are refused part-way; the engine narrows its window to what the bus
+// took, says so once, and every image arrives. A tighter limit later (another program
+// took memory) narrows it again without a second message.
+TEST_F(StreamMemoryTest, RefusedSubmissionsNarrowTheWindowAndLoseNothing) {
+    open(2048, 1024);
+    ASSERT_EQ(U3V_SetBufferCount(stream_, 10), U3V_OK);
+    ASSERT_EQ(U3V_SetTransferSize(stream_, 65536), U3V_OK);
+    vcam::setUsbfsMemoryLimit(512 * 1024 + kControlRoom);
+    start();
+    expectImages(1, 3);
+    const int refusedFirst = refusedStreamSubmissions();
+    EXPECT_GE(refusedFirst, 1) << "the bus limit was never reached";
+    vcam::setUsbfsMemoryLimit(256 * 1024 + kControlRoom);
+    expectImages(4, 8);
+    EXPECT_GT(refusedStreamSubmissions(), refusedFirst) << "the tighter limit was never reached";
+    EXPECT_EQ(remedyMessages(), 1) << "the remedy is said once, not per refusal";
+    EXPECT_LE(vcam::usbfsMemoryInUse(), 512u * 1024 + kControlRoom);
+}
+
+// A limit of one transfer: the second payload read of each image is refused, and the
+// engine goes on one transfer at a time.
+TEST_F(StreamMemoryTest, LimitOfOneTransferStillReceivesEveryImage) {
+    open(512, 256);
+    ASSERT_EQ(U3V_SetBufferCount(stream_, 8), U3V_OK);
+    ASSERT_EQ(U3V_SetTransferSize(stream_, 16384), U3V_OK);
+    vcam::setUsbfsMemoryLimit(16384 + kControlRoom);
+    start();
+    expectImages(1, 4);
+    EXPECT_GE(refusedStreamSubmissions(), 1);
+    EXPECT_EQ(remedyMessages(), 1);
+}
+
+// 4096x4096 Mono8: the payload alone is the whole of Linux's default 16 MiB, so the image
+// can only arrive through a window that queues part of it at a time; the library's default
+// window stays under the limit and is never refused.
+TEST_F(StreamMemoryTest, ImageAsLargeAsTheBusLimitArrivesWhole) {
+    open(4096, 4096);
+    vcam::setUsbfsMemoryLimit(16u << 20);
+    start();
+    expectImages(1, 2);
+    EXPECT_EQ(refusedStreamSubmissions(), 0) << "the default window is under the bus limit";
+    EXPECT_EQ(remedyMessages(), 0);
+}
+
+}  // namespace
+}  // namespace testsupport

@@ -53,8 +53,28 @@ py::str text(const std::string& s) {
     return py::reinterpret_steal<py::str>(o);
 }
 
+// Any C-contiguous buffer, as its raw bytes.
+std::vector<uint8_t> bufferBytes(const py::handle& v, const std::string& name) {
+    Py_buffer view;
+    if (PyObject_GetBuffer(v.ptr(), &view, PyBUF_C_CONTIGUOUS) != 0) {
+        PyErr_Clear();
+        throw StatusError(U3V_ERR_INVALID_HANDLE, name + ": a register takes contiguous bytes");
+    }
+    const auto* p = static_cast<const uint8_t*>(view.buf);
+    std::vector<uint8_t> out(p, p + view.len);
+    PyBuffer_Release(&view);
+    return out;
+}
+
+bool bytesLike(const py::handle& v) {
+    // A numpy scalar offers a buffer too, but is a number.
+    return py::isinstance<py::bytes>(v) || PyByteArray_Check(v.ptr()) || PyMemoryView_Check(v.ptr()) ||
+           (py::isinstance<py::array>(v) && py::reinterpret_borrow<py::array>(v).ndim() > 0);
+}
+
 Value toValue(const py::handle& v, const std::string& name) {
     if (py::isinstance<py::bool_>(v)) return v.cast<bool>();
+    if (bytesLike(v)) return bufferBytes(v, name);
     // Any integer type (numpy's too), but never a float cut short.
     if (!py::isinstance<py::float_>(v) && PyIndex_Check(v.ptr())) {
         const py::object index = py::reinterpret_steal<py::object>(PyNumber_Index(v.ptr()));
@@ -70,7 +90,7 @@ Value toValue(const py::handle& v, const std::string& name) {
     if (py::isinstance<py::float_>(v)) return v.cast<double>();
     if (py::isinstance<py::str>(v)) return v.cast<std::string>();
     throw StatusError(U3V_ERR_INVALID_HANDLE,
-                      name + ": a feature takes int, float, str or bool, not " +
+                      name + ": a feature takes int, float, str, bool or bytes, not " +
                           py::str(py::type::handle_of(v).attr("__name__")).cast<std::string>());
 }
 
@@ -79,7 +99,11 @@ py::object fromValue(const Value& v) {
     case 0: return py::int_(std::get<int64_t>(v));
     case 1: return py::float_(std::get<double>(v));
     case 2: return text(std::get<std::string>(v));
-    default: return py::bool_(std::get<bool>(v));
+    case 3: return py::bool_(std::get<bool>(v));
+    default: {
+        const auto& b = std::get<std::vector<uint8_t>>(v);
+        return py::bytes(reinterpret_cast<const char*>(b.data()), b.size());
+    }
     }
 }
 
@@ -182,6 +206,7 @@ py::dict describeDict(Camera& c, const std::string& name) {
     d["min"] = f.intMin ? py::object(py::int_(*f.intMin)) : f.floatMin ? py::object(py::float_(*f.floatMin)) : py::none();
     d["max"] = f.intMax ? py::object(py::int_(*f.intMax)) : f.floatMax ? py::object(py::float_(*f.floatMax)) : py::none();
     d["inc"] = f.intInc ? py::object(py::int_(*f.intInc)) : py::none();
+    d["length"] = f.length ? py::object(py::int_(*f.length)) : py::none();
     py::list entries, features;
     for (const auto& e : f.entries) entries.append(text(e));
     for (const auto& e : f.features) features.append(text(e));

@@ -33,7 +33,7 @@ __all__ = [
     "PIXEL_FORMATS", "PixelFormat", "Status", "Stream", "discover",
 ]
 
-FeatureValue = Union[int, float, str, bool]
+FeatureValue = Union[int, float, str, bool, bytes]
 
 _MAX_ADDRESS = (1 << 64) - 1
 _MAX_LENGTH = 0x7FFFFFFF
@@ -136,6 +136,7 @@ class FeatureInfo:
     min: Optional[Union[int, float]] = None
     max: Optional[Union[int, float]] = None
     inc: Optional[int] = None
+    length: Optional[int] = None  # a register's bytes
     entries: list[str] = field(default_factory=list)  # an enumeration's available entries
     features: list[str] = field(default_factory=list)  # a category's members
 
@@ -151,9 +152,11 @@ class FeatureInfo:
 class Features(Mapping[str, FeatureValue]):
     """The camera's features by name, read from and written to the camera each time.
 
-    ``features[name]`` reads (int, float, str for enumerations and strings, bool);
-    ``features[name] = value`` writes after the engine's checks of access, type, range and
-    increment (a refused write sends nothing). Iteration gives the features with a value
+    ``features[name]`` reads (int, float, str for enumerations and strings, bool, bytes
+    for a register such as a look-up table); ``features[name] = value`` writes after the
+    engine's checks of access, type, range and increment (a refused write sends nothing).
+    A register takes any bytes-like object of exactly its length (``info(name).length``);
+    :meth:`text` shows its first bytes in hex and :meth:`set_text` takes hex digits. Iteration gives the features with a value
     that the categories hold, in category order; :meth:`commands` gives the commands, and
     any node of the description file can be named.
     """
@@ -175,6 +178,15 @@ class Features(Mapping[str, FeatureValue]):
 
     def __len__(self) -> int:
         return len(self._native().feature_names(False))
+
+    def items(self):  # type: ignore[override]
+        """(name, value) of every feature readable now; one not available now (a chunk
+        feature before any chunk came) is left out, as reading it would fail."""
+        return [(n, self[n]) for n in self if self._native().describe(n)["access"] in ("RO", "RW")]
+
+    def values(self):  # type: ignore[override]
+        """The values :meth:`items` gives."""
+        return [v for _, v in self.items()]
 
     def commands(self) -> list[str]:
         """The command features the categories hold, in category order."""

@@ -3,7 +3,7 @@ from typing import Callable, Iterator, Mapping, NamedTuple, Optional, Union
 
 import numpy as np
 
-FeatureValue = Union[int, float, str, bool]
+FeatureValue = Union[int, float, str, bool, bytes]
 
 class Error(Exception):
     status: int
@@ -83,6 +83,7 @@ class FeatureInfo:
     min: Optional[Union[int, float]]
     max: Optional[Union[int, float]]
     inc: Optional[int]
+    length: Optional[int]
     entries: list[str]
     features: list[str]
     @property
@@ -96,6 +97,8 @@ class Features(Mapping[str, FeatureValue]):
     def __iter__(self) -> Iterator[str]: ...
     def __len__(self) -> int: ...
     def __contains__(self, name: object) -> bool: ...
+    def items(self) -> list[tuple[str, FeatureValue]]: ...  # type: ignore[override]
+    def values(self) -> list[FeatureValue]: ...  # type: ignore[override]
     def commands(self) -> list[str]: ...
     def execute(self, name: str) -> None: ...
     def is_done(self, name: str) -> bool: ...

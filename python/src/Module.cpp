@@ -26,8 +26,6 @@ using Clock = std::chrono::steady_clock;
 // Waits are cut into slices this long, so that Ctrl-C and the caller's time limit are
 // noticed between them.
 constexpr uint32_t kSliceMs = 100;
-// How long a wait for an image goes without a sign that the camera is still there.
-constexpr auto kProbeInterval = std::chrono::seconds(1);
 
 py::dict infoDict(const U3V_DEVICE_INFO& i) {
     py::dict d;
@@ -146,14 +144,6 @@ py::object grab(Stream& s, const std::optional<double>& timeout) {
     if (!s.running()) throw StatusError(U3V_ERR_ACQUISITION_STOPPED, "the stream is not started");
     py::array_t<uint8_t> data(static_cast<py::ssize_t>(payload));
     uint8_t* buffer = data.mutable_data();
-    auto lastProbe = Clock::now();
-    // A camera that left the bus may leave the library waiting for images that never come;
-    // asking it something now and then tells the two apart.
-    const auto probe = [&] {
-        const uint16_t status = released([&] { return s.probeCamera(); });
-        if (status != U3V_OK) throw StatusError(status, "no image came, and the camera does not answer");
-        lastProbe = Clock::now();
-    };
     for (;;) {
         U3V_ImageInfo info{};
         const uint32_t slice = nextSlice(end);
@@ -175,11 +165,8 @@ py::object grab(Stream& s, const std::optional<double>& timeout) {
         if (status != U3V_ERR_IMAGE_TIMEOUT && status != U3V_ERR_NO_IMAGE)
             throw StatusError(status, "taking an image failed");
         checkSignals();
-        if (end && Clock::now() >= *end) {
-            probe();
-            return py::none();
-        }
-        if (Clock::now() - lastProbe >= kProbeInterval) probe();
+        // A camera that left the bus ends the wait with U3V_ERR_DEVICE_GONE above.
+        if (end && Clock::now() >= *end) return py::none();
     }
 }
 

@@ -153,15 +153,6 @@ uint16_t Stream::grab(uint8_t* buffer, size_t size, uint32_t sliceMs, U3V_ImageI
     return U3V_GetImage(handle_, buffer, sliceMs, &info);
 }
 
-uint16_t Stream::probeCamera() {
-    try {
-        camera_->withControl([](void* control) { return readLe(control, 0, 4); });
-        return U3V_OK;
-    } catch (const StatusError& e) {
-        return e.status();
-    }
-}
-
 void Stream::release() noexcept {
     close();
     camera_->detach(this);

@@ -41,10 +41,6 @@ public:
     // other status is a failure of the stream.
     uint16_t grab(uint8_t* buffer, size_t size, uint32_t sliceMs, U3V_ImageInfo& info);
 
-    // After a wait that brought nothing: the status of a small read of the camera's
-    // bootstrap registers, so that a camera that left the bus does not pass for a slow one.
-    uint16_t probeCamera();
-
     void close() noexcept override;
     // Closes and gives the camera's slot back, so that another can be opened.
     void release() noexcept;

@@ -138,30 +138,65 @@ void checkSignals() {
     if (PyErr_CheckSignals() != 0) throw py::error_already_set();
 }
 
-py::object grab(Stream& s, const std::optional<double>& timeout) {
+py::dict imageInfo(const U3V_ImageInfo& info, uint16_t status) {
+    py::dict d;
+    d["block_id"] = static_cast<uint64_t>(info.BlockId);
+    d["timestamp"] = static_cast<uint64_t>(info.Timestamp);
+    d["pixel_format"] = static_cast<uint32_t>(info.PixelFormat);
+    d["size_x"] = static_cast<uint32_t>(info.SizeX);
+    d["size_y"] = static_cast<uint32_t>(info.SizeY);
+    d["offset_x"] = static_cast<uint32_t>(info.OffsetX);
+    d["offset_y"] = static_cast<uint32_t>(info.OffsetY);
+    d["padding_x"] = static_cast<unsigned>(info.PaddingX);
+    d["missing_transfers"] = static_cast<uint32_t>(info.MissingTransfers);
+    d["status"] = static_cast<unsigned>(status);
+    return d;
+}
+
+// A buffer the library lent: the base object of the array that views it, giving it back
+// when the last view goes. Holds the stream, which keeps the buffer alive (see Stream).
+struct Lease {
+    std::shared_ptr<Stream> stream;
+    void* data;
+};
+
+py::array lentArray(const std::shared_ptr<Stream>& s, void* data, uint64_t size) {
+    auto* lease = new Lease{s, data};
+    py::capsule base(lease, [](void* p) {
+        std::unique_ptr<Lease> l(static_cast<Lease*>(p));
+        py::gil_scoped_release release;  // the last one back may close the stream
+        l->stream->unlock(l->data);
+        l->stream.reset();
+    });
+    return py::array_t<uint8_t>(static_cast<py::ssize_t>(size), static_cast<uint8_t*>(data), base);
+}
+
+// The next image as (array, info), or None when the time-out passed. Without `copy` the
+// array views the library's buffer.
+py::object grab(const std::shared_ptr<Stream>& sp, const std::optional<double>& timeout, bool copy) {
+    Stream& s = *sp;
     const auto end = deadline(timeout);
     const uint64_t payload = s.payloadSize();
     if (!s.running()) throw StatusError(U3V_ERR_ACQUISITION_STOPPED, "the stream is not started");
-    py::array_t<uint8_t> data(static_cast<py::ssize_t>(payload));
-    uint8_t* buffer = data.mutable_data();
+    py::array_t<uint8_t> owned;
+    uint8_t* buffer = nullptr;
+    if (copy) {
+        owned = py::array_t<uint8_t>(static_cast<py::ssize_t>(payload));
+        buffer = owned.mutable_data();
+    }
     for (;;) {
         U3V_ImageInfo info{};
         const uint32_t slice = nextSlice(end);
-        const uint16_t status = released([&] { return s.grab(buffer, payload, slice, info); });
-        if (statusHasImage(status)) {
-            py::dict d;
-            d["block_id"] = static_cast<uint64_t>(info.BlockId);
-            d["timestamp"] = static_cast<uint64_t>(info.Timestamp);
-            d["pixel_format"] = static_cast<uint32_t>(info.PixelFormat);
-            d["size_x"] = static_cast<uint32_t>(info.SizeX);
-            d["size_y"] = static_cast<uint32_t>(info.SizeY);
-            d["offset_x"] = static_cast<uint32_t>(info.OffsetX);
-            d["offset_y"] = static_cast<uint32_t>(info.OffsetY);
-            d["padding_x"] = static_cast<unsigned>(info.PaddingX);
-            d["missing_transfers"] = static_cast<uint32_t>(info.MissingTransfers);
-            d["status"] = static_cast<unsigned>(status);
-            return py::make_tuple(std::move(data), std::move(d));
+        void* lent = nullptr;
+        const uint16_t status = released([&] {
+            return copy ? s.grab(buffer, payload, slice, info) : s.lock(slice, info, lent);
+        });
+        if (lent != nullptr) {
+            // Given back should anything below fail.
+            py::array a = lentArray(sp, lent, payload);
+            return py::make_tuple(std::move(a), imageInfo(info, status));
         }
+        if (copy && statusHasImage(status)) return py::make_tuple(std::move(owned), imageInfo(info, status));
         if (status != U3V_ERR_IMAGE_TIMEOUT && status != U3V_ERR_NO_IMAGE)
             throw StatusError(status, "taking an image failed");
         checkSignals();
@@ -270,7 +305,7 @@ PYBIND11_MODULE(_native, m) {
         .def("stop", [](Stream& s) { released([&] { s.stop(); }); })
         .def_property_readonly("running", &Stream::running)
         .def_property_readonly("payload_size", &Stream::payloadSize)
-        .def("grab", &grab, py::arg("timeout"))
+        .def("grab", &grab, py::arg("timeout"), py::arg("copy") = false)
         .def("close", [](Stream& s) { released([&] { s.release(); }); })
         .def_property_readonly("is_open", [](Stream& s) { return released([&] { return s.isOpen(); }); });
 

@@ -123,7 +123,18 @@ void Camera::close() noexcept {
         stream_ = events_ = nullptr;
     }
     std::lock_guard lock(control_);
+    closed_ = true;
     map_.reset();
+    // A stream that finishes closing after this check closes the handles in streamClosed.
+    if (lingering_ > 0) return;
+    if (controlHandle_ != nullptr) U3V_CloseControl(controlHandle_);
+    if (device_ != nullptr) U3V_CloseDevice(device_);
+    controlHandle_ = device_ = nullptr;
+}
+
+void Camera::streamClosed() noexcept {
+    std::lock_guard lock(control_);
+    if (--lingering_ > 0 || !closed_) return;
     if (controlHandle_ != nullptr) U3V_CloseControl(controlHandle_);
     if (device_ != nullptr) U3V_CloseDevice(device_);
     controlHandle_ = device_ = nullptr;
@@ -131,11 +142,11 @@ void Camera::close() noexcept {
 
 bool Camera::isOpen() const {
     std::lock_guard lock(control_);
-    return controlHandle_ != nullptr;
+    return controlHandle_ != nullptr && !closed_;
 }
 
 void Camera::requireOpen() const {
-    if (controlHandle_ == nullptr) throw StatusError(U3V_ERR_CONTROL_NOT_OPEN, "the camera is closed");
+    if (controlHandle_ == nullptr || closed_) throw StatusError(U3V_ERR_CONTROL_NOT_OPEN, "the camera is closed");
 }
 
 std::vector<uint8_t> Camera::read(uint64_t address, size_t length) {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -51,7 +52,12 @@ public:
     Camera& operator=(const Camera&) = delete;
 
     // Closes stream, events, control channel and device, in this order. Idempotent.
+    // While a stream lingers (images it lent out are still held), the camera is closed to
+    // its user but keeps control channel and device open until streamClosed().
     void close() noexcept;
+    // A lingering stream counts itself here, and says when it has finally closed.
+    void streamLingers() noexcept { ++lingering_; }
+    void streamClosed() noexcept;
     bool isOpen() const;
     const U3V_DEVICE_INFO& info() const { return info_; }
 
@@ -109,6 +115,8 @@ private:
     std::mutex channels_;
     Channel* stream_ = nullptr;
     Channel* events_ = nullptr;
+    std::atomic<int> lingering_{0};
+    bool closed_ = false;  // to the user; the handles may outlive it (see close)
 };
 
 // Camera memory access with the library's status; any length.

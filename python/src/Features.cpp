@@ -18,7 +18,8 @@ const char* pythonType(const Value& v) {
     case 0: return "int";
     case 1: return "float";
     case 2: return "str";
-    default: return "bool";
+    case 3: return "bool";
+    default: return "bytes";
     }
 }
 
@@ -86,6 +87,7 @@ Value getValue(Camera& camera, const std::string& name) {
         case Interface::Boolean: return n.boolValue();
         case Interface::Enumeration:
         case Interface::String: return n.stringValue();
+        case Interface::Register: return n.bytes();
         case Interface::Command:
             throw StatusError(U3V_ERR_INVALID_HANDLE, name + ": a command has no value; execute it instead");
         default:
@@ -119,6 +121,10 @@ void setValue(Camera& camera, const std::string& name, const Value& value) {
         case Interface::String:
             if (value.index() != 2) wrongType(n, "takes a str", pythonType(value));
             n.setString(std::get<std::string>(value));
+            return;
+        case Interface::Register:
+            if (value.index() != 4) wrongType(n, "takes bytes", pythonType(value));
+            n.setBytes(std::get<std::vector<uint8_t>>(value));
             return;
         case Interface::Command:
             throw StatusError(U3V_ERR_INVALID_HANDLE, name + ": a command takes no value; execute it instead");
@@ -179,6 +185,7 @@ FeatureInfo describe(Camera& camera, const std::string& name) {
             break;
         case Interface::Enumeration: f.entries = n.entries(); break;
         case Interface::Category: f.features = n.features(); break;
+        case Interface::Register: f.length = n.byteLength(); break;
         default: break;
         }
         return f;

@@ -13,8 +13,8 @@
 
 namespace pytessoral {
 
-// A feature value as Python sees it.
-using Value = std::variant<int64_t, double, std::string, bool>;
+// A feature value as Python sees it; a Register node's value is its bytes.
+using Value = std::variant<int64_t, double, std::string, bool, std::vector<uint8_t>>;
 
 struct FeatureInfo {
     std::string name, type, interface, access, toolTip, unit;
@@ -22,6 +22,7 @@ struct FeatureInfo {
     std::optional<double> floatMin, floatMax;
     std::vector<std::string> entries;   // an Enumeration's available entries
     std::vector<std::string> features;  // a Category's members
+    std::optional<size_t> length;       // a Register's bytes
 };
 
 // The features the categories hold, from Root down (or from the top categories when the
@@ -33,7 +34,8 @@ bool hasFeature(Camera& camera, const std::string& name);
 
 Value getValue(Camera& camera, const std::string& name);
 // The value's type must suit the feature: int for Integer, int or float for Float, str
-// for Enumeration and String, bool for Boolean. The engine checks access and range first.
+// for Enumeration and String, bool for Boolean, bytes of exactly its length for Register.
+// The engine checks access, range and length first.
 void setValue(Camera& camera, const std::string& name, const Value& value);
 void execute(Camera& camera, const std::string& name);
 bool isDone(Camera& camera, const std::string& name);

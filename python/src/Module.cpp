@@ -26,8 +26,6 @@ using Clock = std::chrono::steady_clock;
 // Waits are cut into slices this long, so that Ctrl-C and the caller's time limit are
 // noticed between them.
 constexpr uint32_t kSliceMs = 100;
-// How long a wait for an image goes without a sign that the camera is still there.
-constexpr auto kProbeInterval = std::chrono::seconds(1);
 
 py::dict infoDict(const U3V_DEVICE_INFO& i) {
     py::dict d;
@@ -53,8 +51,28 @@ py::str text(const std::string& s) {
     return py::reinterpret_steal<py::str>(o);
 }
 
+// Any C-contiguous buffer, as its raw bytes.
+std::vector<uint8_t> bufferBytes(const py::handle& v, const std::string& name) {
+    Py_buffer view;
+    if (PyObject_GetBuffer(v.ptr(), &view, PyBUF_C_CONTIGUOUS) != 0) {
+        PyErr_Clear();
+        throw StatusError(U3V_ERR_INVALID_HANDLE, name + ": a register takes contiguous bytes");
+    }
+    const auto* p = static_cast<const uint8_t*>(view.buf);
+    std::vector<uint8_t> out(p, p + view.len);
+    PyBuffer_Release(&view);
+    return out;
+}
+
+bool bytesLike(const py::handle& v) {
+    // A numpy scalar offers a buffer too, but is a number.
+    return py::isinstance<py::bytes>(v) || PyByteArray_Check(v.ptr()) || PyMemoryView_Check(v.ptr()) ||
+           (py::isinstance<py::array>(v) && py::reinterpret_borrow<py::array>(v).ndim() > 0);
+}
+
 Value toValue(const py::handle& v, const std::string& name) {
     if (py::isinstance<py::bool_>(v)) return v.cast<bool>();
+    if (bytesLike(v)) return bufferBytes(v, name);
     // Any integer type (numpy's too), but never a float cut short.
     if (!py::isinstance<py::float_>(v) && PyIndex_Check(v.ptr())) {
         const py::object index = py::reinterpret_steal<py::object>(PyNumber_Index(v.ptr()));
@@ -70,7 +88,7 @@ Value toValue(const py::handle& v, const std::string& name) {
     if (py::isinstance<py::float_>(v)) return v.cast<double>();
     if (py::isinstance<py::str>(v)) return v.cast<std::string>();
     throw StatusError(U3V_ERR_INVALID_HANDLE,
-                      name + ": a feature takes int, float, str or bool, not " +
+                      name + ": a feature takes int, float, str, bool or bytes, not " +
                           py::str(py::type::handle_of(v).attr("__name__")).cast<std::string>());
 }
 
@@ -79,7 +97,11 @@ py::object fromValue(const Value& v) {
     case 0: return py::int_(std::get<int64_t>(v));
     case 1: return py::float_(std::get<double>(v));
     case 2: return text(std::get<std::string>(v));
-    default: return py::bool_(std::get<bool>(v));
+    case 3: return py::bool_(std::get<bool>(v));
+    default: {
+        const auto& b = std::get<std::vector<uint8_t>>(v);
+        return py::bytes(reinterpret_cast<const char*>(b.data()), b.size());
+    }
     }
 }
 
@@ -116,46 +138,70 @@ void checkSignals() {
     if (PyErr_CheckSignals() != 0) throw py::error_already_set();
 }
 
-py::object grab(Stream& s, const std::optional<double>& timeout) {
+py::dict imageInfo(const U3V_ImageInfo& info, uint16_t status) {
+    py::dict d;
+    d["block_id"] = static_cast<uint64_t>(info.BlockId);
+    d["timestamp"] = static_cast<uint64_t>(info.Timestamp);
+    d["pixel_format"] = static_cast<uint32_t>(info.PixelFormat);
+    d["size_x"] = static_cast<uint32_t>(info.SizeX);
+    d["size_y"] = static_cast<uint32_t>(info.SizeY);
+    d["offset_x"] = static_cast<uint32_t>(info.OffsetX);
+    d["offset_y"] = static_cast<uint32_t>(info.OffsetY);
+    d["padding_x"] = static_cast<unsigned>(info.PaddingX);
+    d["missing_transfers"] = static_cast<uint32_t>(info.MissingTransfers);
+    d["status"] = static_cast<unsigned>(status);
+    return d;
+}
+
+// A buffer the library lent: the base object of the array that views it, giving it back
+// when the last view goes. Holds the stream, which keeps the buffer alive (see Stream).
+struct Lease {
+    std::shared_ptr<Stream> stream;
+    void* data;
+};
+
+py::array lentArray(const std::shared_ptr<Stream>& s, void* data, uint64_t size) {
+    auto* lease = new Lease{s, data};
+    py::capsule base(lease, [](void* p) {
+        std::unique_ptr<Lease> l(static_cast<Lease*>(p));
+        py::gil_scoped_release release;  // the last one back may close the stream
+        l->stream->unlock(l->data);
+        l->stream.reset();
+    });
+    return py::array_t<uint8_t>(static_cast<py::ssize_t>(size), static_cast<uint8_t*>(data), base);
+}
+
+// The next image as (array, info), or None when the time-out passed. Without `copy` the
+// array views the library's buffer.
+py::object grab(const std::shared_ptr<Stream>& sp, const std::optional<double>& timeout, bool copy) {
+    Stream& s = *sp;
     const auto end = deadline(timeout);
     const uint64_t payload = s.payloadSize();
     if (!s.running()) throw StatusError(U3V_ERR_ACQUISITION_STOPPED, "the stream is not started");
-    py::array_t<uint8_t> data(static_cast<py::ssize_t>(payload));
-    uint8_t* buffer = data.mutable_data();
-    auto lastProbe = Clock::now();
-    // A camera that left the bus may leave the library waiting for images that never come;
-    // asking it something now and then tells the two apart.
-    const auto probe = [&] {
-        const uint16_t status = released([&] { return s.probeCamera(); });
-        if (status != U3V_OK) throw StatusError(status, "no image came, and the camera does not answer");
-        lastProbe = Clock::now();
-    };
+    py::array_t<uint8_t> owned;
+    uint8_t* buffer = nullptr;
+    if (copy) {
+        owned = py::array_t<uint8_t>(static_cast<py::ssize_t>(payload));
+        buffer = owned.mutable_data();
+    }
     for (;;) {
         U3V_ImageInfo info{};
         const uint32_t slice = nextSlice(end);
-        const uint16_t status = released([&] { return s.grab(buffer, payload, slice, info); });
-        if (statusHasImage(status)) {
-            py::dict d;
-            d["block_id"] = static_cast<uint64_t>(info.BlockId);
-            d["timestamp"] = static_cast<uint64_t>(info.Timestamp);
-            d["pixel_format"] = static_cast<uint32_t>(info.PixelFormat);
-            d["size_x"] = static_cast<uint32_t>(info.SizeX);
-            d["size_y"] = static_cast<uint32_t>(info.SizeY);
-            d["offset_x"] = static_cast<uint32_t>(info.OffsetX);
-            d["offset_y"] = static_cast<uint32_t>(info.OffsetY);
-            d["padding_x"] = static_cast<unsigned>(info.PaddingX);
-            d["missing_transfers"] = static_cast<uint32_t>(info.MissingTransfers);
-            d["status"] = static_cast<unsigned>(status);
-            return py::make_tuple(std::move(data), std::move(d));
+        void* lent = nullptr;
+        const uint16_t status = released([&] {
+            return copy ? s.grab(buffer, payload, slice, info) : s.lock(slice, info, lent);
+        });
+        if (lent != nullptr) {
+            // Given back should anything below fail.
+            py::array a = lentArray(sp, lent, payload);
+            return py::make_tuple(std::move(a), imageInfo(info, status));
         }
+        if (copy && statusHasImage(status)) return py::make_tuple(std::move(owned), imageInfo(info, status));
         if (status != U3V_ERR_IMAGE_TIMEOUT && status != U3V_ERR_NO_IMAGE)
             throw StatusError(status, "taking an image failed");
         checkSignals();
-        if (end && Clock::now() >= *end) {
-            probe();
-            return py::none();
-        }
-        if (Clock::now() - lastProbe >= kProbeInterval) probe();
+        // A camera that left the bus ends the wait with U3V_ERR_DEVICE_GONE above.
+        if (end && Clock::now() >= *end) return py::none();
     }
 }
 
@@ -182,6 +228,7 @@ py::dict describeDict(Camera& c, const std::string& name) {
     d["min"] = f.intMin ? py::object(py::int_(*f.intMin)) : f.floatMin ? py::object(py::float_(*f.floatMin)) : py::none();
     d["max"] = f.intMax ? py::object(py::int_(*f.intMax)) : f.floatMax ? py::object(py::float_(*f.floatMax)) : py::none();
     d["inc"] = f.intInc ? py::object(py::int_(*f.intInc)) : py::none();
+    d["length"] = f.length ? py::object(py::int_(*f.length)) : py::none();
     py::list entries, features;
     for (const auto& e : f.entries) entries.append(text(e));
     for (const auto& e : f.features) features.append(text(e));
@@ -258,7 +305,7 @@ PYBIND11_MODULE(_native, m) {
         .def("stop", [](Stream& s) { released([&] { s.stop(); }); })
         .def_property_readonly("running", &Stream::running)
         .def_property_readonly("payload_size", &Stream::payloadSize)
-        .def("grab", &grab, py::arg("timeout"))
+        .def("grab", &grab, py::arg("timeout"), py::arg("copy") = false)
         .def("close", [](Stream& s) { released([&] { s.release(); }); })
         .def_property_readonly("is_open", [](Stream& s) { return released([&] { return s.isOpen(); }); });
 

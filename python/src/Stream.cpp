@@ -51,12 +51,12 @@ Stream::~Stream() {
 }
 
 void Stream::requireOpen() const {
-    if (handle_ == nullptr) throw StatusError(U3V_ERR_STREAM_NOT_OPEN, "the stream is closed");
+    if (handle_ == nullptr || lingering_) throw StatusError(U3V_ERR_STREAM_NOT_OPEN, "the stream is closed");
 }
 
 bool Stream::isOpen() const {
     std::lock_guard lock(m_);
-    return handle_ != nullptr;
+    return handle_ != nullptr && !lingering_;
 }
 
 uint32_t Stream::bufferCount() {
@@ -116,7 +116,7 @@ void Stream::start() {
 
 void Stream::stop() {
     std::lock_guard lock(m_);
-    if (handle_ == nullptr) return;
+    if (handle_ == nullptr || lingering_) return;
     stopLocked(true);
 }
 
@@ -153,13 +153,37 @@ uint16_t Stream::grab(uint8_t* buffer, size_t size, uint32_t sliceMs, U3V_ImageI
     return U3V_GetImage(handle_, buffer, sliceMs, &info);
 }
 
-uint16_t Stream::probeCamera() {
-    try {
-        camera_->withControl([](void* control) { return readLe(control, 0, 4); });
-        return U3V_OK;
-    } catch (const StatusError& e) {
-        return e.status();
+uint16_t Stream::lock(uint32_t sliceMs, U3V_ImageInfo& info, void*& data) {
+    std::lock_guard lock(m_);
+    requireOpen();
+    if (!running_) throw StatusError(U3V_ERR_ACQUISITION_STOPPED, "the stream is not started");
+    info = U3V_ImageInfo{};
+    data = nullptr;
+    uint32_t size = 0;
+    const uint16_t status = U3V_LockImage(handle_, &data, &size, sliceMs, &info);
+    if (data != nullptr) {
+        ++lent_;
+        if (size < payloadSize_) {
+            U3V_UnlockImage(handle_, data);
+            --lent_;
+            data = nullptr;
+            throw StatusError(U3V_ERR_INVALID_HANDLE, "the library lent a buffer smaller than the payload");
+        }
     }
+    return status;
+}
+
+void Stream::unlock(void* data) noexcept {
+    {
+        std::lock_guard lock(m_);
+        if (data == nullptr || lent_ == 0) return;
+        U3V_UnlockImage(handle_, data);
+        if (--lent_ > 0 || !lingering_) return;
+        U3V_CloseStream(handle_);
+        handle_ = nullptr;
+        lingering_ = false;
+    }
+    camera_->streamClosed();
 }
 
 void Stream::release() noexcept {
@@ -169,11 +193,16 @@ void Stream::release() noexcept {
 
 void Stream::close() noexcept {
     std::lock_guard lock(m_);
-    if (handle_ == nullptr) return;
+    if (handle_ == nullptr || lingering_) return;
     try {
         stopLocked(false);
     } catch (...) {
         // Closing goes on whatever the camera says.
+    }
+    if (lent_ > 0) {
+        lingering_ = true;
+        camera_->streamLingers();
+        return;
     }
     U3V_CloseStream(handle_);
     handle_ = nullptr;

@@ -41,10 +41,15 @@ public:
     // other status is a failure of the stream.
     uint16_t grab(uint8_t* buffer, size_t size, uint32_t sliceMs, U3V_ImageInfo& info);
 
-    // After a wait that brought nothing: the status of a small read of the camera's
-    // bootstrap registers, so that a camera that left the bus does not pass for a slow one.
-    uint16_t probeCamera();
+    // One wait of at most sliceMs that lends out the oldest image's own buffer (*data,
+    // payloadSize bytes) instead of a copy; the statuses are grab's. Every buffer lent
+    // must be given back with unlock, from any thread, also after close.
+    uint16_t lock(uint32_t sliceMs, U3V_ImageInfo& info, void*& data);
+    void unlock(void* data) noexcept;
 
+    // Stops and closes. With buffers still lent the stream lingers: closed to its user,
+    // the library's stream (and the camera's handles, see Camera::close) are closed when
+    // the last buffer comes back, so that no lent buffer is ever freed under its holder.
     void close() noexcept override;
     // Closes and gives the camera's slot back, so that another can be opened.
     void release() noexcept;
@@ -61,6 +66,8 @@ private:
     std::atomic<bool> running_{false};
     bool acquiring_ = false;  // the camera's AcquisitionStart was executed
     std::atomic<uint64_t> payloadSize_{0};
+    size_t lent_ = 0;        // buffers locked and not yet given back
+    bool lingering_ = false;  // closed to the user, waiting for lent buffers
 };
 
 // Whether a status from U3V_GetImage came with an image.

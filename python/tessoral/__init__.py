@@ -33,7 +33,7 @@ __all__ = [
     "PIXEL_FORMATS", "PixelFormat", "Status", "Stream", "discover",
 ]
 
-FeatureValue = Union[int, float, str, bool]
+FeatureValue = Union[int, float, str, bool, bytes]
 
 _MAX_ADDRESS = (1 << 64) - 1
 _MAX_LENGTH = 0x7FFFFFFF
@@ -136,6 +136,7 @@ class FeatureInfo:
     min: Optional[Union[int, float]] = None
     max: Optional[Union[int, float]] = None
     inc: Optional[int] = None
+    length: Optional[int] = None  # a register's bytes
     entries: list[str] = field(default_factory=list)  # an enumeration's available entries
     features: list[str] = field(default_factory=list)  # a category's members
 
@@ -151,9 +152,11 @@ class FeatureInfo:
 class Features(Mapping[str, FeatureValue]):
     """The camera's features by name, read from and written to the camera each time.
 
-    ``features[name]`` reads (int, float, str for enumerations and strings, bool);
-    ``features[name] = value`` writes after the engine's checks of access, type, range and
-    increment (a refused write sends nothing). Iteration gives the features with a value
+    ``features[name]`` reads (int, float, str for enumerations and strings, bool, bytes
+    for a register such as a look-up table); ``features[name] = value`` writes after the
+    engine's checks of access, type, range and increment (a refused write sends nothing).
+    A register takes any bytes-like object of exactly its length (``info(name).length``);
+    :meth:`text` shows its first bytes in hex and :meth:`set_text` takes hex digits. Iteration gives the features with a value
     that the categories hold, in category order; :meth:`commands` gives the commands, and
     any node of the description file can be named.
     """
@@ -175,6 +178,15 @@ class Features(Mapping[str, FeatureValue]):
 
     def __len__(self) -> int:
         return len(self._native().feature_names(False))
+
+    def items(self):  # type: ignore[override]
+        """(name, value) of every feature readable now; one not available now (a chunk
+        feature before any chunk came) is left out, as reading it would fail."""
+        return [(n, self[n]) for n in self if self._native().describe(n)["access"] in ("RO", "RW")]
+
+    def values(self):  # type: ignore[override]
+        """The values :meth:`items` gives."""
+        return [v for _, v in self.items()]
 
     def commands(self) -> list[str]:
         """The command features the categories hold, in category order."""
@@ -232,8 +244,11 @@ class Image:
     ``array`` is the image as (height, width) or (height, width, channels) pixels of the
     format's dtype (a Bayer format gives its raw plane; ``bayer`` names the pattern). For a
     format the package does not know, or a geometry the bytes do not fill, it is the
-    payload as 1-D uint8, like ``data``. The image owns its bytes: they stay valid after
-    the stream is stopped or closed, for as long as the image or an array from it lives.
+    payload as 1-D uint8, like ``data``. ``data`` and ``array`` view the library's
+    buffer without a copy (unless the image was taken with ``copy=True``); it stays valid
+    and untouched after the stream is stopped or closed and the camera closed, for as long
+    as the image or any array from it lives, and goes back to the stream when the last of
+    them is gone. Keep ``np.copy(image.array)`` rather than the image to hold on to many.
     """
 
     __slots__ = ("data", "block_id", "timestamp", "pixel_format", "width", "height", "offset_x",
@@ -330,27 +345,41 @@ class Stream:
         self._native.stop()
 
     def close(self) -> None:
-        """Stops and closes the stream. Idempotent."""
+        """Stops and closes the stream. Idempotent.
+
+        Images still held stay valid: the library's stream (and with it the camera's
+        USB handles, even after the camera is closed) stays open underneath until the
+        last of them is gone, and only then closes; the camera is in use meanwhile.
+        Drop or copy held images to free the camera at once."""
         self._native.close()
 
-    def get(self, timeout: Optional[float] = 1.0) -> Image:
+    def get(self, timeout: Optional[float] = 1.0, copy: bool = False) -> Image:
         """The next image, waiting up to ``timeout`` seconds (None: no limit).
 
         Raises Error with IMAGE_TIMEOUT when none came in time. An image with missing
         data or a bad trailer status comes back all the same, its ``status`` saying so.
+
+        The image's arrays view the library's own buffer, without a copy; the buffer goes
+        back to the stream when the image and every array from it are gone. Held images
+        count against ``buffer_count``: while all buffers are held, newer images are
+        dropped. ``copy=True`` copies the image instead and gives the buffer back at once.
         """
-        got = self._native.grab(_timeout(timeout))
+        if not isinstance(copy, bool):
+            raise _argument("copy is a bool, not %s" % type(copy).__name__)
+        got = self._native.grab(_timeout(timeout), copy)
         if got is None:
             raise Error(Status.IMAGE_TIMEOUT, "no image within %s s" % timeout)
         return Image(*got)
 
-    def images(self, count: Optional[int] = None, timeout: Optional[float] = 1.0) -> Iterator[Image]:
-        """``count`` images (None: until the loop ends), each within ``timeout`` seconds."""
+    def images(self, count: Optional[int] = None, timeout: Optional[float] = 1.0,
+               copy: bool = False) -> Iterator[Image]:
+        """``count`` images (None: until the loop ends), each within ``timeout`` seconds;
+        ``copy`` as for :meth:`get`."""
         if count is not None:
             _unsigned(count, 1 << 63, "an image count")
         taken = 0
         while count is None or taken < count:
-            yield self.get(timeout)
+            yield self.get(timeout, copy)
             taken += 1
 
     def __iter__(self) -> Iterator[Image]:

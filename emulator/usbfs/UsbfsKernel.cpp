@@ -116,6 +116,9 @@ Kernel::Kernel() {
 }
 
 void Kernel::removeTestbed() {
+    // An unplug the hub is still applying removes its device's files itself: let it end
+    // first, or both remove the same files and umockdev aborts on the one already gone.
+    settle();
     std::error_code ignored;
     std::filesystem::remove_all(root_, ignored);
 }

@@ -51,9 +51,13 @@ uint32_t U3V_Stream::Run() {
         const size_t count = static_cast<size_t>(nPayloadTransferCount) + 2 +
                              (nPayloadFinalTransfer1Size != 0 ? 1 : 0) +
                              (nPayloadFinalTransfer2Size != 0 ? 1 : 0);
-        std::unique_ptr<usb::AsyncRead[]> requests(new (std::nothrow) usb::AsyncRead[count]);
+        // The buffers before the requests: leaving the scope frees the requests first, and a
+        // request freed while in flight is cancelled and waited for, so no read still owns a
+        // buffer when it goes. A cancelled read may complete with data all the same, and a
+        // kernel copies that data out only when the read is reaped.
         std::unique_ptr<uint8_t[]> leader(new (std::nothrow) uint8_t[nMaximumLeaderSize]);
         std::unique_ptr<uint8_t[]> trailer(new (std::nothrow) uint8_t[nMaximumTrailerSize]);
+        std::unique_ptr<usb::AsyncRead[]> requests(new (std::nothrow) usb::AsyncRead[count]);
         bool ready = requests != nullptr && leader != nullptr && trailer != nullptr;
         for (size_t i = 0; ready && i < count; ++i) {
             ready = requests[i].setup(pDevice->UsbHandle, pDevice->StreamInEndpoint);
@@ -78,7 +82,7 @@ uint32_t U3V_Stream::Run() {
             } while (cycle == Cycle::Restart);
             if (cycle == Cycle::Leave) break;
         }
-        // Leaving scope frees the requests (cancelling what is in flight) and the buffers.
+        // Leaving the scope cancels what is in flight, then frees the buffers.
     }
     EndWorker();
     return 0;

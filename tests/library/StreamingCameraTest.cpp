@@ -1,6 +1,6 @@
 // The library streaming from the virtual camera's own image source: images byte-exact
 // against its test pattern, the ready queue without a reader, injected stream faults, the
-// test event, and unplugging while streaming.
+// test event, unplugging while streaming, and closing mid-image.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -203,6 +203,27 @@ TEST_F(StreamingCameraTest, UnplugMidImageEndsCleanly) {
     EXPECT_EQ(take(info, data, 0xFFFFFFFF), U3V_ERR_DEVICE_GONE);
     EXPECT_FALSE(vcam::plugged(camera_));
     EXPECT_EQ(closeStream(stream_), U3V_OK);
+}
+
+// Closing while the camera keeps sending: the worker leaves with the next image's reads
+// in flight, and those may still complete with data after their cancellation. A kernel
+// copies that data into the program only when the read is reaped, so the buffers must
+// outlive every read; a reused one would be written after it was freed.
+TEST_F(StreamingCameraTest, ClosingMidImageLeavesNoReadOnAFreedBuffer) {
+    open(64, 64);
+    ASSERT_EQ(U3V_SetTransferSize(stream_, 1024), U3V_OK);
+    start();
+    U3V_ImageInfo info{};
+    std::vector<uint8_t> data;
+    for (int round = 0; round < 12; ++round) {
+        ASSERT_EQ(take(info, data), U3V_OK) << "round " << round;
+        EXPECT_EQ(vcam::firstMismatch(value(info.BlockId), data.data(), payload_), -1);
+        ASSERT_EQ(closeStream(stream_), U3V_OK);
+        stream_ = openStream(U3V_OK, 1000);
+        ASSERT_NE(stream_, nullptr);
+        ASSERT_EQ(U3V_SetTransferSize(stream_, 1024), U3V_OK);
+        ASSERT_EQ(U3V_AcquisitionStart(stream_, 0), U3V_OK);
+    }
 }
 
 // The test event through the camera: id 0x4FFF, the device timestamp, 8 data bytes.

@@ -40,15 +40,15 @@ void checkShown(const std::string& raw) {
 }
 
 void checkPadding(int64_t size) {
-    const int32_t padded = firmware_padded_length(size);
+    const int64_t padded = firmware_padded_length(size);
     if (size < 0 || size > FW_MAX_IMAGE) {
-        FUZZ_CHECK(padded == -1, "size %lld gave %d", static_cast<long long>(size), padded);
+        FUZZ_CHECK(padded == -1, "size %lld gave %lld", static_cast<long long>(size), static_cast<long long>(padded));
         return;
     }
-    FUZZ_CHECK(padded % 4 == 0 && padded >= size && padded - size < 4, "size %lld padded to %d",
-               static_cast<long long>(size), padded);
+    FUZZ_CHECK(padded % 4 == 0 && padded >= size && padded - size < 4, "size %lld padded to %lld",
+               static_cast<long long>(size), static_cast<long long>(padded));
     // The window ends with the 32-bit register space.
-    FUZZ_CHECK(uint64_t{FW_DATA_BASE} + static_cast<uint64_t>(padded) <= 0xFFFFFFFFull, "window overrun");
+    FUZZ_CHECK(uint64_t{FW_DATA_BASE} + static_cast<uint64_t>(padded) <= 0x100000000ull, "window overrun");
 }
 
 }  // namespace

@@ -28,6 +28,22 @@ void setIfPresent(genicam::NodeMap& map, const char* feature, const char* entry)
     n->setString(entry);
 }
 
+// The enumeration `feature` that can be set to `entry` now, or Failure saying why not.
+genicam::Node& settableEntry(genicam::NodeMap& map, const char* feature, const std::string& entry) {
+    genicam::Node* n = map.find(feature);
+    if (n == nullptr || n->interface() != genicam::Interface::Enumeration)
+        throw Failure(std::string("the camera has no ") + feature + " enumeration");
+    if (!writable(*n)) throw Failure(std::string("the camera's ") + feature + " is not writable now");
+    const std::vector<std::string> entries = n->entries();
+    if (std::find(entries.begin(), entries.end(), entry) == entries.end()) {
+        std::string listed;
+        for (const std::string& e : entries) listed += (listed.empty() ? "" : ", ") + e;
+        throw Failure(std::string("the camera's ") + feature + " has no entry " + entry + " (it lists " +
+                      (listed.empty() ? "none" : listed) + ")");
+    }
+    return *n;
+}
+
 void check(uint16_t status, const char* what) {
     if (status != U3V_OK) throw Failure(std::string(what) + ": " + tool::statusText(status));
 }
@@ -59,6 +75,7 @@ CameraSession::~CameraSession() {
 }
 
 void CameraSession::applyFeatures(const std::string& text) {
+    std::lock_guard<std::mutex> guard(features_);
     for (const auto& [name, value] : parseFeatures(text)) {
         try {
             map_->node(name).setText(value);
@@ -68,12 +85,61 @@ void CameraSession::applyFeatures(const std::string& text) {
     }
 }
 
-void CameraSession::prepareFreeRun() {
-    setIfPresent(*map_, "AcquisitionMode", "Continuous");
-    setIfPresent(*map_, "TriggerMode", "Off");
+void CameraSession::prepareAcquisition(TriggerMode mode, const std::string& source) {
+    std::lock_guard<std::mutex> guard(features_);
+    try {
+        setIfPresent(*map_, "AcquisitionMode", "Continuous");
+        // Without a selector, the trigger features are the frame start's.
+        if (mode == TriggerMode::Off) {
+            if (const genicam::Node* selector = map_->find("TriggerSelector"); selector != nullptr) {
+                const std::vector<std::string> entries = selector->entries();
+                if (std::find(entries.begin(), entries.end(), "FrameStart") != entries.end())
+                    setIfPresent(*map_, "TriggerSelector", "FrameStart");
+            }
+            setIfPresent(*map_, "TriggerMode", "Off");
+            return;
+        }
+        if (map_->find("TriggerSelector") != nullptr) settableEntry(*map_, "TriggerSelector", "FrameStart").setString("FrameStart");
+        genicam::Node& triggerMode = settableEntry(*map_, "TriggerMode", "On");
+        std::string entry = mode == TriggerMode::Software ? "Software" : source;
+        if (entry.empty()) {
+            genicam::Node* sources = map_->find("TriggerSource");
+            if (sources != nullptr)
+                for (const std::string& e : sources->entries())
+                    if (e != "Software") {
+                        entry = e;
+                        break;
+                    }
+            if (entry.empty()) throw Failure("the camera lists no hardware trigger source");
+        }
+        genicam::Node& triggerSource = settableEntry(*map_, "TriggerSource", entry);
+        if (mode == TriggerMode::Software) {
+            const genicam::Node* command = map_->find("TriggerSoftware");
+            if (command == nullptr || command->interface() != genicam::Interface::Command || !writable(*command))
+                throw Failure("the camera has no TriggerSoftware command");
+        }
+        triggerSource.setString(entry);
+        triggerMode.setString("On");
+    } catch (const genicam::Error& e) {
+        throw Failure(std::string("trigger: ") + e.what());
+    }
+}
+
+void CameraSession::triggerSoftware() {
+    std::lock_guard<std::mutex> guard(features_);
+    try {
+        map_->node("TriggerSoftware").execute();
+    } catch (const genicam::Error& e) {
+        throw Failure(std::string("TriggerSoftware: ") + e.what());
+    }
 }
 
 Geometry CameraSession::geometry() const {
+    std::lock_guard<std::mutex> guard(features_);
+    return currentGeometry();
+}
+
+Geometry CameraSession::currentGeometry() const {
     Geometry g;
     g.format = map_->node("PixelFormat").stringValue();
     g.width = map_->node("Width").intValue();
@@ -84,6 +150,7 @@ Geometry CameraSession::geometry() const {
 }
 
 Limits CameraSession::limits() const {
+    std::lock_guard<std::mutex> guard(features_);
     Limits l;
     const genicam::Node& width = map_->node("Width");
     const genicam::Node& height = map_->node("Height");
@@ -109,8 +176,9 @@ Limits CameraSession::limits() const {
 }
 
 void CameraSession::setGeometry(const Geometry& wanted) {
+    std::lock_guard<std::mutex> guard(features_);
     if (streaming_) throw Failure("the camera's image format cannot change while it streams");
-    const Geometry now = geometry();
+    const Geometry now = currentGeometry();
     try {
         // The format first: it may change the limits of width and height.
         if (wanted.format != now.format) map_->node("PixelFormat").setString(wanted.format);
@@ -129,6 +197,7 @@ void CameraSession::setGeometry(const Geometry& wanted) {
 }
 
 void CameraSession::start(uint32_t bufferCount, uint32_t transferSize, uint32_t timeoutMs) {
+    std::lock_guard<std::mutex> guard(features_);
     if (stream_ == nullptr) {
         const uint16_t open = U3V_OpenStream(camera_.device(), camera_.control(), &stream_, timeoutMs);
         if (open != U3V_OK) {
@@ -151,6 +220,7 @@ void CameraSession::start(uint32_t bufferCount, uint32_t transferSize, uint32_t 
 }
 
 void CameraSession::stop(bool gone) {
+    std::lock_guard<std::mutex> guard(features_);
     const bool acquiring = acquiring_, streaming = streaming_;
     acquiring_ = streaming_ = false;
     // The library's side first, so that it stops receiving even when the camera's fails.

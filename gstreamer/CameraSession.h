@@ -1,10 +1,12 @@
 // One camera as the source element uses it, on the library's public interface and the
 // feature engine: opened, configured, streaming, closed. No GStreamer types here.
-// Not thread-safe: the element serialises its calls.
+// The element serialises its calls, except triggerSoftware(), which any thread may call
+// meanwhile.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -34,6 +36,9 @@ struct Limits {
     double frameRateMin = 0, frameRateMax = 0;
 };
 
+// How the camera starts its images: freely, or one per trigger.
+enum class TriggerMode { Off = 0, Software = 1, Hardware = 2 };
+
 // "ExposureTime=5000 Gain=3" as (name, value) pairs; throws Failure on a malformed item.
 std::vector<std::pair<std::string, std::string>> parseFeatures(const std::string& text);
 
@@ -48,8 +53,13 @@ public:
     std::string guid() const { return camera_.info().DeviceGUID; }
     // Writes each feature through the engine, with its range and access checks.
     void applyFeatures(const std::string& text);
-    // Continuous acquisition without trigger, where the camera has these features.
-    void prepareFreeRun();
+    // Continuous acquisition. Off: without trigger, where the camera has these features.
+    // Software or Hardware: one image per trigger at the frame start, from TriggerSoftware
+    // or from the TriggerSource entry `source` (empty: the first one other than Software);
+    // throws Failure naming what the camera lacks.
+    void prepareAcquisition(TriggerMode mode, const std::string& source = "");
+    // Executes TriggerSoftware.
+    void triggerSoftware();
 
     Geometry geometry() const;
     Limits limits() const;
@@ -72,9 +82,12 @@ public:
     void* stream() const { return stream_; }
 
 private:
+    Geometry currentGeometry() const;
     uint64_t readLe(uint64_t address, size_t n) const;
     void closeStream();
 
+    // The feature engine, for the element's calls and a trigger from another thread.
+    mutable std::mutex features_;
     tool::Camera camera_;
     tool::CameraPort port_;
     std::unique_ptr<genicam::NodeMap> map_;

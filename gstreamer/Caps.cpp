@@ -141,7 +141,10 @@ gboolean setCaps(GstBaseSrc* base, GstCaps* caps) {
     if (!st.session) return FALSE;
     try {
         // A new format while streaming (renegotiation) restarts the stream at the next image.
-        if (st.session->streaming()) st.session->stop();
+        if (st.session->streaming()) {
+            acquisitionStopped(st);
+            st.session->stop();
+        }
         st.session->setGeometry(wanted);
         const Geometry now = st.session->geometry();
         if (now.format != wanted.format || now.width != wanted.width || now.height != wanted.height)

@@ -13,6 +13,8 @@ enum Property {
     PROP_TRANSFER_SIZE,
     PROP_TIMEOUT,
     PROP_WARN_BAD_IMAGES,
+    PROP_TRIGGER_MODE,
+    PROP_TRIGGER_SOURCE,
     PROP_MISSING_IMAGES,
     PROP_INCOMPLETE_IMAGES,
     PROP_BAD_IMAGES,
@@ -30,6 +32,8 @@ void setProperty(GObject* object, guint id, const GValue* value, GParamSpec* psp
     case PROP_TRANSFER_SIZE: st.transferSize = g_value_get_uint(value); break;
     case PROP_TIMEOUT: st.timeoutMs = g_value_get_uint(value); break;
     case PROP_WARN_BAD_IMAGES: st.warnBadImages = g_value_get_boolean(value); break;
+    case PROP_TRIGGER_MODE: st.triggerMode = static_cast<TriggerMode>(g_value_get_enum(value)); break;
+    case PROP_TRIGGER_SOURCE: st.triggerSource = stringOf(value); break;
     default: G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec); break;
     }
 }
@@ -44,6 +48,8 @@ void getProperty(GObject* object, guint id, GValue* value, GParamSpec* pspec) {
     case PROP_TRANSFER_SIZE: g_value_set_uint(value, st.transferSize); break;
     case PROP_TIMEOUT: g_value_set_uint(value, st.timeoutMs); break;
     case PROP_WARN_BAD_IMAGES: g_value_set_boolean(value, st.warnBadImages); break;
+    case PROP_TRIGGER_MODE: g_value_set_enum(value, static_cast<gint>(st.triggerMode)); break;
+    case PROP_TRIGGER_SOURCE: g_value_set_string(value, st.triggerSource.c_str()); break;
     case PROP_MISSING_IMAGES: g_value_set_uint64(value, st.missingImages); break;
     case PROP_INCOMPLETE_IMAGES: g_value_set_uint64(value, st.incompleteImages); break;
     case PROP_BAD_IMAGES: g_value_set_uint64(value, st.badImages); break;
@@ -75,14 +81,30 @@ void installProperties(GObjectClass* object) {
                           0, 0x7FFFFFFF, 0, rw));
     g_object_class_install_property(
         object, PROP_TIMEOUT,
-        g_param_spec_uint("timeout", "Time-out", "Longest wait for an image in ms, after which the stream fails", 1,
-                          3600000, kDefaultTimeoutMs, rw));
+        g_param_spec_uint("timeout", "Time-out",
+                          "Longest wait for an image in ms, after which the stream fails; with a trigger the "
+                          "stream waits for triggers without limit, and a software trigger whose image does not "
+                          "come within it gives a warning",
+                          1, 3600000, kDefaultTimeoutMs, rw));
     g_object_class_install_property(
         object, PROP_WARN_BAD_IMAGES,
         g_param_spec_boolean("warn-bad-images", "Warn about bad images",
                              "Post a warning (at most one a second) when images are missing, incomplete or have a "
                              "bad status; they are dropped and counted either way",
                              TRUE, rw));
+    g_object_class_install_property(
+        object, PROP_TRIGGER_MODE,
+        g_param_spec_enum("trigger-mode", "Trigger mode",
+                          "How the camera starts its images (TriggerSelector FrameStart, TriggerMode, "
+                          "TriggerSource); software: one image per \"trigger\" action signal or upstream "
+                          "custom event named tessoral-trigger; a camera without these features fails at the start",
+                          triggerModeType(), static_cast<gint>(TriggerMode::Off), rw));
+    g_object_class_install_property(
+        object, PROP_TRIGGER_SOURCE,
+        g_param_spec_string("trigger-source", "Trigger source",
+                            "With trigger-mode=hardware: the camera's TriggerSource entry, such as Line0 (empty: "
+                            "the first one it lists other than Software)",
+                            "", rw));
     g_object_class_install_property(
         object, PROP_MISSING_IMAGES,
         g_param_spec_uint64("missing-images", "Missing images", "Block ids that never arrived", 0, G_MAXUINT64, 0, ro));

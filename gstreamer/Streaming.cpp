@@ -68,6 +68,7 @@ GstFlowReturn create(GstPushSrc* push, GstBuffer** out) {
             session.start(buffers, transferSize, timeoutMs);
             st.anyImage = false;  // block ids start again
             st.discont = true;
+            acquisitionStarted(src);
         }
     } catch (const std::exception& e) {
         postFailure(src, "Cannot start the camera.", e);
@@ -112,6 +113,10 @@ GstFlowReturn create(GstPushSrc* push, GstBuffer** out) {
         const uint16_t status =
             zeroCopy ? session.lock(&locked, &lockedSize, kPollMs, info) : session.grab(map.data, kPollMs, info);
         if (status == U3V_ERR_IMAGE_TIMEOUT || status == U3V_ERR_NO_IMAGE || status == U3V_ERR_ACQUISITION_STOPPED) {
+            if (st.trigger != TriggerMode::Off) {
+                noImageYet(src, timeoutMs);
+                continue;
+            }
             if (std::chrono::steady_clock::now() - lastImage < std::chrono::milliseconds(timeoutMs)) continue;
             dropCopy();
             GST_ELEMENT_ERROR(src, RESOURCE, READ, ("No image came from the camera within %u ms.", timeoutMs),
@@ -139,6 +144,7 @@ GstFlowReturn create(GstPushSrc* push, GstBuffer** out) {
             if (locked != nullptr) U3V_UnlockImage(session.stream(), locked);
         };
         lastImage = std::chrono::steady_clock::now();
+        imageCame(st);
         // Block ids the camera skipped are images that never arrived.
         const bool skipped = st.anyImage && info.BlockId > st.lastBlockId + 1;
         st.discont = st.discont || (st.anyImage && info.BlockId != st.lastBlockId + 1);

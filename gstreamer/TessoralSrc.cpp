@@ -5,6 +5,7 @@ GST_DEBUG_CATEGORY(tessoral_src_debug);
 #define GST_CAT_DEFAULT tessoral_src_debug
 
 using tessoralsrc::State;
+using tessoralsrc::TriggerMode;
 
 G_DEFINE_TYPE(GstTessoralSrc, gst_tessoral_src, GST_TYPE_PUSH_SRC)
 
@@ -32,7 +33,8 @@ gboolean start(GstBaseSrc* base) {
     GstTessoralSrc* src = GST_TESSORAL_SRC(base);
     State& st = *src->state;
     st.props.lock();
-    const std::string camera = st.camera, features = st.features;
+    const std::string camera = st.camera, features = st.features, triggerSource = st.triggerSource;
+    const TriggerMode trigger = st.triggerMode;
     st.props.unlock();
     std::lock_guard<std::mutex> guard(st.lock);
     st.anyImage = false;
@@ -41,8 +43,9 @@ gboolean start(GstBaseSrc* base) {
     const char* doing = "Cannot open the camera.";
     try {
         st.session = std::make_shared<CameraSession>(camera);
+        doing = "Cannot set up the camera's trigger.";
+        st.session->prepareAcquisition(trigger, triggerSource);
         doing = "Cannot set the camera's features.";
-        st.session->prepareFreeRun();
         st.session->applyFeatures(features);
         doing = "Cannot read the camera's image format.";
         GstCaps* caps = capsOf(*st.session);
@@ -55,9 +58,13 @@ gboolean start(GstBaseSrc* base) {
                               ("supported: Mono8, Mono16, RGB8, BGR8, YUV422_8, YUV422_8_UYVY, Bayer*8"));
             return FALSE;
         }
+        st.trigger = trigger;
         st.props.lock();
         if (st.cameraCaps != nullptr) gst_caps_unref(st.cameraCaps);
         st.cameraCaps = caps;
+        if (trigger == TriggerMode::Software) st.triggered = st.session;
+        st.acquiring = false;
+        st.earlyTriggers = 0;
         st.props.unlock();
         GST_INFO_OBJECT(src, "camera %s open", st.session->guid().c_str());
         return TRUE;
@@ -73,6 +80,11 @@ gboolean stop(GstBaseSrc* base) {
     State& st = *src->state;
     std::lock_guard<std::mutex> guard(st.lock);
     if (st.session) {
+        {
+            std::lock_guard<std::mutex> props(st.props);
+            st.triggered.reset();  // no trigger reaches the camera from now on
+            st.acquiring = false;
+        }
         try {
             st.session->stop();
         } catch (const std::exception& e) {
@@ -109,6 +121,7 @@ static void gst_tessoral_src_class_init(GstTessoralSrcClass* klass) {
     tessoralsrc::installProperties(object);
     tessoralsrc::installCaps(element, base);
     tessoralsrc::installStreaming(base, GST_PUSH_SRC_CLASS(klass));
+    tessoralsrc::installTrigger(object, base);
 }
 
 static void gst_tessoral_src_init(GstTessoralSrc* src) {

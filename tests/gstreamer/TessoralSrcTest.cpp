@@ -23,6 +23,8 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr uint64_t kWidthReg = 0x50000, kHeightReg = 0x50004, kExposureReg = 0x50058, kGainReg = 0x50064;
+constexpr uint64_t kTriggerModeReg = 0x40104, kTriggerSourceReg = 0x40144;
+constexpr uint64_t kManifestPointer = 0x01D0;
 
 class GstEnvironment : public ::testing::Environment {
 public:
@@ -36,10 +38,17 @@ public:
 };
 const auto* const environment = ::testing::AddGlobalTestEnvironment(new GstEnvironment);
 
-uint32_t peek32(int camera, uint64_t address) {
-    uint8_t b[4] = {};
-    EXPECT_TRUE(vcam::peek(camera, address, b, 4));
-    return uint32_t{b[0]} | uint32_t{b[1]} << 8 | uint32_t{b[2]} << 16 | uint32_t{b[3]} << 24;
+uint64_t peekLe(int camera, uint64_t address, size_t n = 4) {
+    uint8_t b[8] = {};
+    EXPECT_TRUE(vcam::peek(camera, address, b, n));
+    uint64_t v = 0;
+    for (size_t i = 0; i < n; ++i) v |= uint64_t{b[i]} << (8 * i);
+    return v;
+}
+
+void poke32(int camera, uint64_t address, uint32_t value) {
+    const uint8_t b[4] = {uint8_t(value), uint8_t(value >> 8), uint8_t(value >> 16), uint8_t(value >> 24)};
+    ASSERT_TRUE(vcam::poke(camera, address, b, 4));
 }
 
 // A pipeline whose sink (named "sink", a fakesink) counts and keeps what reaches it.
@@ -63,9 +72,11 @@ public:
         gst_object_unref(pipeline_);
     }
 
-    GstStateChangeReturn setState(GstState state) {
+    // Waits for an asynchronous change unless told not to (a live sink waits for its first
+    // buffer before it is PLAYING).
+    GstStateChangeReturn setState(GstState state, bool wait = true) {
         const GstStateChangeReturn r = gst_element_set_state(pipeline_, state);
-        if (r != GST_STATE_CHANGE_ASYNC) return r;
+        if (r != GST_STATE_CHANGE_ASYNC || !wait) return r;
         return gst_element_get_state(pipeline_, nullptr, nullptr, 20 * GST_SECOND);
     }
     // The next error or EOS within `seconds`; warnings on the way are counted.
@@ -80,6 +91,10 @@ public:
             if (m == nullptr) continue;
             if (GST_MESSAGE_TYPE(m) == GST_MESSAGE_WARNING) {
                 ++warnings;
+                GError* e = nullptr;
+                gst_message_parse_warning(m, &e, nullptr);
+                warning = e->message;
+                g_error_free(e);
             } else {
                 type = GST_MESSAGE_TYPE(m);
                 if (type == GST_MESSAGE_ERROR) {
@@ -96,6 +111,16 @@ public:
         gst_object_unref(bus);
         return type;
     }
+    // PLAYING, then the end: whether it is `wanted`, and for an error whether it says `text`.
+    ::testing::AssertionResult playsTo(GstMessageType wanted, const std::string& text = "") {
+        setState(GST_STATE_PLAYING);
+        const GstMessageType end = waitEnd();
+        if (end != wanted)
+            return ::testing::AssertionFailure() << "ended with " << gst_message_type_get_name(end) << ": " << error;
+        if (error.find(text) == std::string::npos)
+            return ::testing::AssertionFailure() << "the error does not say '" << text << "': " << error;
+        return ::testing::AssertionSuccess();
+    }
     bool waitBuffers(int n, int seconds = 20) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
         while (buffers < n && std::chrono::steady_clock::now() < deadline)
@@ -103,12 +128,14 @@ public:
         return buffers >= n;
     }
     GstElement* element(const char* name) const { return gst_bin_get_by_name(GST_BIN(pipeline_), name); }
+    bool sendEvent(GstEvent* event) { return gst_element_send_event(pipeline_, event); }
 
     // What reached the sink, copied under the lock the streaming thread takes.
     struct Seen {
         std::vector<uint64_t> offsets;  // block ids, in order
         std::vector<GstClockTime> pts;
         std::vector<size_t> sizes;
+        std::vector<long long> mismatches;  // first byte unlike the test pattern, -1: none
         std::string caps;  // of the first buffer
     };
     Seen seen() {
@@ -117,7 +144,7 @@ public:
     }
 
     std::atomic<int> buffers{0};
-    std::string error;
+    std::string error, warning;  // the last ones
     int warnings = 0;
 
 private:
@@ -127,6 +154,11 @@ private:
         p->seen_.offsets.push_back(GST_BUFFER_OFFSET(buffer));
         p->seen_.pts.push_back(GST_BUFFER_PTS(buffer));
         p->seen_.sizes.push_back(gst_buffer_get_size(buffer));
+        GstMapInfo map;
+        if (gst_buffer_map(buffer, &map, GST_MAP_READ)) {
+            p->seen_.mismatches.push_back(vcam::firstMismatch(GST_BUFFER_OFFSET(buffer), map.data, map.size));
+            gst_buffer_unmap(buffer, &map);
+        }
         if (p->seen_.caps.empty()) {
             GstCaps* caps = gst_pad_get_current_caps(pad);
             gchar* text = caps ? gst_caps_to_string(caps) : nullptr;
@@ -158,8 +190,7 @@ protected:
 
 TEST_F(TessoralSrcTest, ThirtyBuffersWithTheCamerasCaps) {
     Pipeline p("tessoralsrc num-buffers=30 ! fakesink name=sink");
-    ASSERT_NE(p.setState(GST_STATE_PLAYING), GST_STATE_CHANGE_FAILURE);
-    ASSERT_EQ(p.waitEnd(), GST_MESSAGE_EOS) << p.error;
+    ASSERT_TRUE(p.playsTo(GST_MESSAGE_EOS));
     ASSERT_EQ(p.buffers, 30);
     const Pipeline::Seen seen = p.seen();
     EXPECT_EQ(seen.caps, "video/x-raw, format=(string)GRAY8, width=(int)640, height=(int)480, "
@@ -177,42 +208,35 @@ TEST_F(TessoralSrcTest, ThirtyBuffersWithTheCamerasCaps) {
 // The negotiated width and height reach the camera's registers, and the buffers have them.
 TEST_F(TessoralSrcTest, CapsNegotiationSetsTheCamerasSize) {
     Pipeline p("tessoralsrc num-buffers=2 ! video/x-raw,width=320,height=240 ! fakesink name=sink");
-    ASSERT_NE(p.setState(GST_STATE_PLAYING), GST_STATE_CHANGE_FAILURE);
-    ASSERT_EQ(p.waitEnd(), GST_MESSAGE_EOS) << p.error;
-    EXPECT_EQ(peek32(camera_, kWidthReg), 320u);
-    EXPECT_EQ(peek32(camera_, kHeightReg), 240u);
+    ASSERT_TRUE(p.playsTo(GST_MESSAGE_EOS));
+    EXPECT_EQ(peekLe(camera_, kWidthReg), 320u);
+    EXPECT_EQ(peekLe(camera_, kHeightReg), 240u);
     ASSERT_EQ(p.buffers, 2);
     EXPECT_EQ(p.seen().sizes[0], 320u * 240u);
     ASSERT_EQ(p.setState(GST_STATE_NULL), GST_STATE_CHANGE_SUCCESS);
 
     // A size the camera cannot give ends the negotiation, not the process.
     Pipeline refused("tessoralsrc num-buffers=2 ! video/x-raw,width=100000 ! fakesink name=sink");
-    refused.setState(GST_STATE_PLAYING);
-    EXPECT_EQ(refused.waitEnd(), GST_MESSAGE_ERROR);
+    EXPECT_TRUE(refused.playsTo(GST_MESSAGE_ERROR));
     EXPECT_EQ(refused.buffers, 0);
 }
 
 TEST_F(TessoralSrcTest, FeaturesAreWrittenThroughTheEngine) {
     Pipeline p("tessoralsrc num-buffers=1 features=\"ExposureTime=5000 Gain=3\" ! fakesink name=sink");
-    ASSERT_NE(p.setState(GST_STATE_PLAYING), GST_STATE_CHANGE_FAILURE);
-    ASSERT_EQ(p.waitEnd(), GST_MESSAGE_EOS) << p.error;
-    EXPECT_EQ(peek32(camera_, kExposureReg), 5000u);
-    EXPECT_EQ(peek32(camera_, kGainReg), 3u);
+    ASSERT_TRUE(p.playsTo(GST_MESSAGE_EOS));
+    EXPECT_EQ(peekLe(camera_, kExposureReg), 5000u);
+    EXPECT_EQ(peekLe(camera_, kGainReg), 3u);
     ASSERT_EQ(p.setState(GST_STATE_NULL), GST_STATE_CHANGE_SUCCESS);  // the camera is free again
 
     // The engine's range check refuses before anything is sent; the bus says which feature.
     Pipeline outOfRange("tessoralsrc features=\"Gain=3 Width=99999\" ! fakesink name=sink");
-    outOfRange.setState(GST_STATE_PLAYING);
-    EXPECT_EQ(outOfRange.waitEnd(), GST_MESSAGE_ERROR);
-    EXPECT_NE(outOfRange.error.find("Cannot set the camera's features."), std::string::npos) << outOfRange.error;
+    EXPECT_TRUE(outOfRange.playsTo(GST_MESSAGE_ERROR, "Cannot set the camera's features."));
     EXPECT_NE(outOfRange.error.find("Width"), std::string::npos) << outOfRange.error;
-    EXPECT_EQ(peek32(camera_, kWidthReg), 640u);
+    EXPECT_EQ(peekLe(camera_, kWidthReg), 640u);
     ASSERT_EQ(outOfRange.setState(GST_STATE_NULL), GST_STATE_CHANGE_SUCCESS);
 
     Pipeline malformed("tessoralsrc features=\"Gain\" ! fakesink name=sink");
-    malformed.setState(GST_STATE_PLAYING);
-    EXPECT_EQ(malformed.waitEnd(), GST_MESSAGE_ERROR);
-    EXPECT_NE(malformed.error.find("'Gain' is not NAME=VALUE"), std::string::npos) << malformed.error;
+    EXPECT_TRUE(malformed.playsTo(GST_MESSAGE_ERROR, "'Gain' is not NAME=VALUE"));
 }
 
 // Spoiled images are counted and dropped, never pushed as good ones.
@@ -230,8 +254,7 @@ TEST_F(TessoralSrcTest, BadImagesAreCountedAndDropped) {
     vcam::setStreamPacing(camera_, 0, 100);
 
     Pipeline p("tessoralsrc name=src num-buffers=6 buffer-count=16 ! fakesink name=sink");
-    ASSERT_NE(p.setState(GST_STATE_PLAYING), GST_STATE_CHANGE_FAILURE);
-    ASSERT_EQ(p.waitEnd(), GST_MESSAGE_EOS) << p.error;
+    ASSERT_TRUE(p.playsTo(GST_MESSAGE_EOS));
     EXPECT_EQ(p.seen().offsets, (std::vector<uint64_t>{1, 2, 4, 6, 7, 8}));
     GstElement* src = p.element("src");
     guint64 bad = 0, incomplete = 0, missing = 0;
@@ -285,8 +308,7 @@ TEST_F(TessoralSrcTest, HeldImageOutlivesTheStop) {
                          }),
                          &held);
         gst_object_unref(sink);
-        ASSERT_NE(p.setState(GST_STATE_PLAYING), GST_STATE_CHANGE_FAILURE);
-        ASSERT_EQ(p.waitEnd(), GST_MESSAGE_EOS) << p.error;
+        ASSERT_TRUE(p.playsTo(GST_MESSAGE_EOS));
         ASSERT_EQ(p.setState(GST_STATE_NULL), GST_STATE_CHANGE_SUCCESS);
     }
     ASSERT_NE(held, nullptr);
@@ -297,8 +319,7 @@ TEST_F(TessoralSrcTest, HeldImageOutlivesTheStop) {
     gst_buffer_unref(held);
     // Freed: the camera is free for the next pipeline.
     Pipeline again("tessoralsrc num-buffers=1 ! fakesink name=sink");
-    ASSERT_NE(again.setState(GST_STATE_PLAYING), GST_STATE_CHANGE_FAILURE);
-    EXPECT_EQ(again.waitEnd(), GST_MESSAGE_EOS) << again.error;
+    EXPECT_TRUE(again.playsTo(GST_MESSAGE_EOS));
 }
 
 TEST_F(TessoralSrcTest, NoCameraIsAnErrorOnTheBus) {
@@ -334,8 +355,7 @@ TEST_F(TessoralSrcTest, PngFramesAreThePattern) {
         vcam::setStreamPacing(camera_, 0, 50);
         Pipeline p("tessoralsrc num-buffers=4 ! video/x-raw,width=" + std::to_string(width) +
                    " ! pngenc ! multifilesink location=" + (dir / "frame-%02d.png").string());
-        ASSERT_NE(p.setState(GST_STATE_PLAYING), GST_STATE_CHANGE_FAILURE);
-        ASSERT_EQ(p.waitEnd(), GST_MESSAGE_EOS) << p.error;
+        ASSERT_TRUE(p.playsTo(GST_MESSAGE_EOS));
         for (uint64_t id = 1; id <= 4; ++id) {
             char name[32];
             std::snprintf(name, sizeof name, "frame-%02u.png", static_cast<unsigned>(id - 1));
@@ -347,6 +367,150 @@ TEST_F(TessoralSrcTest, PngFramesAreThePattern) {
         }
         fs::remove_all(dir);
     }
+}
+
+// ---- trigger ----
+
+// Renames a name throughout the camera's description file (to one of the same length, so
+// that the file stays whole): the camera then lacks the feature.
+void renameInDescription(int camera, const std::string& from, const std::string& to) {
+    ASSERT_EQ(from.size(), to.size());
+    const uint64_t manifest = peekLe(camera, kManifestPointer, 8);
+    const uint64_t address = peekLe(camera, manifest + 16, 8), size = peekLe(camera, manifest + 24, 8);
+    std::string file(size, '\0');
+    ASSERT_TRUE(vcam::peek(camera, address, file.data(), size));
+    int renamed = 0;
+    for (size_t at = file.find(from); at != std::string::npos; at = file.find(from, at + to.size()), ++renamed)
+        file.replace(at, to.size(), to);
+    ASSERT_GT(renamed, 0) << from;
+    ASSERT_TRUE(vcam::poke(camera, address, file.data(), size));
+}
+
+bool trigger(GstElement* src) {
+    gboolean sent = FALSE;
+    g_signal_emit_by_name(src, "trigger", &sent);
+    return sent;
+}
+
+class TriggerTest : public TessoralSrcTest {
+protected:
+    bool waitStreaming() {
+        for (int i = 0; i < 1000 && !vcam::streamStats(camera_).streaming; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return vcam::streamStats(camera_).streaming;
+    }
+};
+
+// No image until a trigger, then exactly one per trigger (signal or upstream event), each
+// the camera's test pattern; a trigger fired before the camera runs is kept. Waiting longer
+// than the time-out for a trigger ends nothing. Trigger mode off streams freely again.
+TEST_F(TriggerTest, OneImagePerSoftwareTrigger) {
+    {
+        Pipeline p("tessoralsrc name=src trigger-mode=software timeout=300 ! fakesink name=sink");
+        GstElement* src = p.element("src");
+        EXPECT_FALSE(trigger(src)) << "no camera open yet";
+        ASSERT_NE(p.setState(GST_STATE_PAUSED), GST_STATE_CHANGE_FAILURE);
+        EXPECT_TRUE(trigger(src)) << "kept for the start";
+        ASSERT_NE(p.setState(GST_STATE_PLAYING, false), GST_STATE_CHANGE_FAILURE);
+        ASSERT_TRUE(waitStreaming());
+        EXPECT_EQ(peekLe(camera_, kTriggerModeReg), 1u);
+        EXPECT_EQ(peekLe(camera_, kTriggerSourceReg), 0u);  // Software
+        ASSERT_TRUE(p.waitBuffers(1));
+
+        EXPECT_EQ(p.waitEnd(1), GST_MESSAGE_UNKNOWN) << p.error;  // longer than the time-out
+        EXPECT_EQ(p.buffers, 1);
+        EXPECT_EQ(p.warnings, 0) << p.warning;
+        for (int i = 0; i < 3; ++i) EXPECT_TRUE(trigger(src));
+        EXPECT_TRUE(p.sendEvent(gst_event_new_custom(GST_EVENT_CUSTOM_UPSTREAM,
+                                                     gst_structure_new_empty("tessoral-trigger"))));
+        ASSERT_TRUE(p.waitBuffers(5));
+        EXPECT_EQ(p.waitEnd(1), GST_MESSAGE_UNKNOWN) << p.error;
+        EXPECT_EQ(p.buffers, 5);
+        const Pipeline::Seen seen = p.seen();
+        EXPECT_EQ(seen.offsets, (std::vector<uint64_t>{1, 2, 3, 4, 5}));
+        EXPECT_EQ(seen.mismatches, std::vector<long long>(5, -1));
+        EXPECT_EQ(seen.sizes, std::vector<size_t>(5, 640u * 480u));
+        ASSERT_EQ(p.setState(GST_STATE_NULL), GST_STATE_CHANGE_SUCCESS);
+        EXPECT_FALSE(trigger(src)) << "closed";
+        gst_object_unref(src);
+    }
+    Pipeline freeRun("tessoralsrc ! fakesink name=sink");
+    ASSERT_NE(freeRun.setState(GST_STATE_PLAYING), GST_STATE_CHANGE_FAILURE);
+    ASSERT_TRUE(freeRun.waitBuffers(10));
+    EXPECT_EQ(peekLe(camera_, kTriggerModeReg), 0u);
+}
+
+// A software trigger the camera does not answer is a warning after the time-out, and the
+// stream goes on to the next trigger.
+TEST_F(TriggerTest, UnansweredTriggerWarns) {
+    Pipeline p("tessoralsrc name=src trigger-mode=software timeout=200 ! fakesink name=sink");
+    GstElement* src = p.element("src");
+    ASSERT_NE(p.setState(GST_STATE_PLAYING, false), GST_STATE_CHANGE_FAILURE);
+    ASSERT_TRUE(waitStreaming());
+    poke32(camera_, kTriggerSourceReg, 1);  // Line0 behind the element's back: TriggerSoftware does nothing
+    EXPECT_TRUE(trigger(src));
+    EXPECT_EQ(p.waitEnd(1), GST_MESSAGE_UNKNOWN) << p.error;
+    EXPECT_EQ(p.warnings, 1);
+    EXPECT_EQ(p.warning, "No image came within 200 ms of a software trigger.");
+    poke32(camera_, kTriggerSourceReg, 0);
+    EXPECT_TRUE(trigger(src));
+    ASSERT_TRUE(p.waitBuffers(1));
+    EXPECT_EQ(p.waitEnd(1), GST_MESSAGE_UNKNOWN) << p.error;
+    EXPECT_EQ(p.warnings, 1) << p.warning;
+    EXPECT_EQ(p.seen().offsets, std::vector<uint64_t>{1});
+    gst_object_unref(src);
+}
+
+// Hardware: the line is the first the camera lists, or the one named; the element waits
+// for it without an error, and takes no software trigger.
+TEST_F(TriggerTest, HardwareTriggerWaitsForTheLine) {
+    Pipeline p("tessoralsrc name=src trigger-mode=hardware timeout=100 ! fakesink name=sink");
+    GstElement* src = p.element("src");
+    ASSERT_NE(p.setState(GST_STATE_PLAYING, false), GST_STATE_CHANGE_FAILURE);
+    ASSERT_TRUE(waitStreaming());
+    EXPECT_EQ(peekLe(camera_, kTriggerModeReg), 1u);
+    EXPECT_EQ(peekLe(camera_, kTriggerSourceReg), 1u);  // Line0
+    EXPECT_FALSE(trigger(src));
+    EXPECT_EQ(p.waitEnd(1), GST_MESSAGE_UNKNOWN) << p.error;
+    EXPECT_EQ(p.buffers, 0);
+    gst_object_unref(src);
+    ASSERT_EQ(p.setState(GST_STATE_NULL), GST_STATE_CHANGE_SUCCESS);
+
+    Pipeline unknown("tessoralsrc trigger-mode=hardware trigger-source=Line7 ! fakesink name=sink");
+    EXPECT_TRUE(unknown.playsTo(GST_MESSAGE_ERROR, "has no entry Line7 (it lists Software, Line0)"));
+}
+
+// A camera without the trigger features fails at the start when a trigger is asked for,
+// and still streams without one.
+TEST_F(TriggerTest, CameraWithoutTriggerFeatures) {
+    renameInDescription(camera_, "TriggerMode", "TriggerMoxe");
+    {
+        Pipeline p("tessoralsrc trigger-mode=software ! fakesink name=sink");
+        EXPECT_TRUE(p.playsTo(GST_MESSAGE_ERROR, "Cannot set up the camera's trigger."));
+        EXPECT_NE(p.error.find("the camera has no TriggerMode enumeration"), std::string::npos) << p.error;
+    }
+    {
+        Pipeline freeRun("tessoralsrc num-buffers=3 ! fakesink name=sink");
+        EXPECT_TRUE(freeRun.playsTo(GST_MESSAGE_EOS));
+    }
+
+    renameInDescription(camera_, "TriggerSoftware", "TriggerSoftwarf");
+    Pipeline noCommand("tessoralsrc trigger-mode=software ! fakesink name=sink");
+    renameInDescription(camera_, "TriggerMoxe", "TriggerMode");
+    EXPECT_TRUE(noCommand.playsTo(GST_MESSAGE_ERROR, "the camera has no TriggerSoftware command"));
+}
+
+// PLAYING -> NULL while the element waits for a trigger returns at once, not after the
+// time-out.
+TEST_F(TriggerTest, StopWhileWaitingForATrigger) {
+    Pipeline p("tessoralsrc trigger-mode=software timeout=60000 ! fakesink name=sink");
+    ASSERT_NE(p.setState(GST_STATE_PLAYING, false), GST_STATE_CHANGE_FAILURE);
+    ASSERT_TRUE(waitStreaming());
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const auto before = std::chrono::steady_clock::now();
+    ASSERT_EQ(p.setState(GST_STATE_NULL), GST_STATE_CHANGE_SUCCESS);
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(5));
+    EXPECT_FALSE(vcam::streamStats(camera_).streaming);
 }
 
 TEST(PixelFormatTable, NamesCapsAndStrides) {

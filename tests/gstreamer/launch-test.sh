@@ -11,9 +11,13 @@ fail() { echo "FAIL: $*"; exit 1; }
 
 gst-inspect-1.0 tessoralsrc > "$work/inspect" || fail "gst-inspect-1.0 does not find tessoralsrc"
 for property in camera features buffer-count transfer-size timeout num-buffers do-timestamp \
-                warn-bad-images missing-images incomplete-images bad-images; do
+                warn-bad-images trigger-mode trigger-source missing-images incomplete-images bad-images; do
     grep -q "^  $property " "$work/inspect" || fail "property $property not listed"
 done
+for mode in off software hardware; do
+    grep -q "): $mode  " "$work/inspect" || fail "trigger mode $mode not listed"
+done
+grep -q '^  "trigger" :  gboolean' "$work/inspect" || fail "the trigger action signal is not listed"
 
 timeout 60 gst-launch-1.0 -v tessoralsrc num-buffers=30 ! fakesink silent=false > "$work/run" 2>&1 ||
     fail "30 buffers: $(tail -3 "$work/run")"

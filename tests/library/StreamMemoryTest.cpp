@@ -8,44 +8,21 @@
 #include <algorithm>
 #include <string>
 
-#include "support/ChannelTestSupport.h"
 #include "support/LogCapture.h"
+#include "support/StreamingCameraFixture.h"
 
 namespace testsupport {
 namespace {
 
-constexpr uint64_t kWidth = 0x50000, kHeight = 0x50004, kAcquisitionStart = 0x40024;
-
-class StreamMemoryTest : public ChannelTest {
+class StreamMemoryTest : public StreamingCameraFixture {
 protected:
     void TearDown() override {
         vcam::setUsbfsMemoryLimit(0);  // the limit is the process's: leave none behind
-        ChannelTest::TearDown();
+        StreamingCameraFixture::TearDown();
     }
 
     // Room for control traffic beside the stream's reads, as on a real host.
     static constexpr uint64_t kControlRoom = 4096;
-
-    // An unpaced camera: an image is taken when its leader is read, so none is dropped
-    // by the camera and block ids show every image the library lost.
-    void open(uint32_t width, uint32_t height) {
-        vcam::CameraConfig config = camera(1);
-        config.streamBytesPerSecond = 0;
-        openCamera(config);
-        writeReg(kWidth, width);
-        writeReg(kHeight, height);
-        payload_ = size_t{width} * height;
-        stream_ = openStream(U3V_OK, 1000);
-    }
-
-    void writeReg(uint64_t address, uint32_t value) {
-        ASSERT_EQ(U3V_WriteMem(control_, address, 4, &value), U3V_OK) << std::hex << address;
-    }
-
-    void start() {
-        ASSERT_EQ(U3V_AcquisitionStart(stream_, 0), U3V_OK);
-        writeReg(kAcquisitionStart, 1);
-    }
 
     // Images with block ids first to last, each whole and byte-exact. The pool holds more
     // than are taken, so a slow checker (sanitizers) cannot make the ready queue drop one.
@@ -77,9 +54,6 @@ protected:
             if (text.find("usbfs_memory_mb") != std::string::npos) ++told;
         return told;
     }
-
-    void* stream_ = nullptr;
-    size_t payload_ = 0;
 };
 
 // A bus limit of 512 KiB under the library's 8 MiB window and 2 MiB images: the first

@@ -10,45 +10,19 @@
 #include <mutex>
 #include <thread>
 
-#include "support/ChannelTestSupport.h"
+#include "support/StreamingCameraFixture.h"
 
 namespace testsupport {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr uint64_t kWidth = 0x50000, kHeight = 0x50004;
-constexpr uint64_t kAcquisitionStart = 0x40024, kAcquisitionStop = 0x40028;
-
-class StreamingCameraTest : public ChannelTest {
+class StreamingCameraTest : public StreamingCameraFixture {
 protected:
-    void open(uint32_t width, uint32_t height, uint64_t bytesPerSecond = 0) {
-        vcam::CameraConfig config = camera(1);
-        config.streamBytesPerSecond = bytesPerSecond;
-        openCamera(config);
-        writeReg(kWidth, width);
-        writeReg(kHeight, height);
-        payload_ = size_t{width} * height;
-        stream_ = openStream(U3V_OK, 1000);
-    }
-
-    void writeReg(uint64_t address, uint32_t value) {
-        ASSERT_EQ(U3V_WriteMem(control_, address, 4, &value), U3V_OK) << std::hex << address;
-    }
-
-    // Library start, then the camera's own acquisition.
-    void start() {
-        ASSERT_EQ(U3V_AcquisitionStart(stream_, 0), U3V_OK);
-        writeReg(kAcquisitionStart, 1);
-    }
-
     uint16_t take(U3V_ImageInfo& info, std::vector<uint8_t>& data, uint32_t timeout = 5000) {
         data.assign(payload_, 0xEE);
         return U3V_GetImage(stream_, data.data(), timeout, &info);
     }
-
-    void* stream_ = nullptr;
-    size_t payload_ = 0;
 };
 
 struct Geometry {

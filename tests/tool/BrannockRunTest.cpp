@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "ConsoleCapture.h"
 #include "brannock.h"
 #include "support/VcamTest.h"
 
@@ -94,27 +95,15 @@ protected:
         const std::vector<uint8_t> image = vcam::makeFirmwareImage("VCam-1", "2.0.0", std::vector<uint8_t>(100, 1));
         std::ofstream("VCam-1_2.0.0.bin", std::ios::binary)
             .write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
-        out = std::tmpfile();
-        consoleOut = out;
         consoleIn = fmemopen(answers, std::strlen(answers), "r");
     }
     void TearDown() override {
-        consoleOut = stdout;
         consoleIn = stdin;
-        std::fclose(out);
         fs::current_path(home);
         fs::remove_all(dir);
         VcamTest::TearDown();
     }
-    std::string printed() const {
-        std::fflush(out);
-        std::rewind(out);
-        std::string text;
-        char buffer[4096];
-        size_t n;
-        while ((n = std::fread(buffer, 1, sizeof buffer, out)) > 0) text.append(buffer, n);
-        return text;
-    }
+    std::string printed() const { return console.printed(); }
     static bool endsWith(const std::string& text, const std::string& tail) {
         return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
     }
@@ -123,7 +112,7 @@ protected:
     const WaitBounds brief{std::chrono::milliseconds(400), std::chrono::milliseconds(400),
                            std::chrono::milliseconds(20)};
     char answers[4] = "1\n\n";
-    std::FILE* out = nullptr;
+    ConsoleCapture console;
     fs::path home, dir;
 };
 

@@ -18,6 +18,7 @@
 
 #include "Acquisition/AcquisitionUSB3.h"
 #include "CallRecordSwitch.h"
+#include "ConsoleCapture.h"
 #include "brannock.h"
 #include "support/ControlTestSupport.h"
 #include "support/VcamTest.h"
@@ -70,26 +71,14 @@ protected:
     void SetUp() override {
         VcamTest::SetUp();
         recordUsbCalls();
-        out = std::tmpfile();
-        consoleOut = out;
         dir = fs::temp_directory_path() / ("brannock-tool-" + std::to_string(getpid()));
         fs::create_directories(dir);
     }
     void TearDown() override {
-        consoleOut = stdout;
-        std::fclose(out);
         fs::remove_all(dir);
         VcamTest::TearDown();
     }
-    std::string printed() const {
-        std::fflush(out);
-        std::rewind(out);
-        std::string text;
-        char buffer[4096];
-        size_t n;
-        while ((n = std::fread(buffer, 1, sizeof buffer, out)) > 0) text.append(buffer, n);
-        return text;
-    }
+    std::string printed() const { return console.printed(); }
     String file(const char* name, const std::vector<uint8_t>& bytes) const {
         std::ofstream(dir / name, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
                                                          static_cast<std::streamsize>(bytes.size()));
@@ -101,7 +90,7 @@ protected:
         return bytes;
     }
 
-    std::FILE* out = nullptr;
+    ConsoleCapture console;
     fs::path dir;
 };
 

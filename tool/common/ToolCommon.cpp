@@ -1,5 +1,6 @@
 #include "ToolCommon.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -122,6 +123,22 @@ std::string optionValue(int argc, char** argv, int& i) {
     return argv[++i];
 }
 
+CommonOptions parseCommandLine(int argc, char** argv, bool takesVerbose,
+                               const std::function<void(const std::string& arg, int& i)>& other) {
+    CommonOptions common;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--help" || a == "-h") {
+            common.help = true;
+            break;
+        }
+        if (a == "--camera") common.camera = optionValue(argc, argv, i);
+        else if (takesVerbose && a == "--verbose") common.verbose = true;
+        else other(a, i);
+    }
+    return common;
+}
+
 bool parseUnsigned(std::string_view text, uint64_t& value) {
     int base = 10;
     if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
@@ -175,26 +192,32 @@ Camera::~Camera() {
     U3V_CloseDevice(device_);
 }
 
-void Camera::read(uint64_t address, uint8_t* data, size_t length) const {
+namespace {
+// Any length in pieces of one library call each; throws Failure naming the first piece
+// that failed.
+template <class Access>
+void inPieces(const char* doing, uint64_t address, size_t length, Access access) {
     for (size_t done = 0; done < length;) {
         const size_t n = std::min(kPiece, length - done);
-        const uint16_t status = U3V_ReadMem(control_, address + done, static_cast<uint16_t>(n), data + done);
+        const uint16_t status = access(address + done, static_cast<uint16_t>(n), done);
         if (status != U3V_OK)
-            throw Failure("reading " + std::to_string(n) + " bytes at " + hex(address + done) + " failed: " +
-                          statusText(status));
+            throw Failure(std::string(doing) + " " + std::to_string(n) + " bytes at " + hex(address + done) +
+                          " failed: " + statusText(status));
         done += n;
     }
 }
+}  // namespace
+
+void Camera::read(uint64_t address, uint8_t* data, size_t length) const {
+    inPieces("reading", address, length, [&](uint64_t at, uint16_t n, size_t done) {
+        return U3V_ReadMem(control_, at, n, data + done);
+    });
+}
 
 void Camera::write(uint64_t address, const uint8_t* data, size_t length) const {
-    for (size_t done = 0; done < length;) {
-        const size_t n = std::min(kPiece, length - done);
-        const uint16_t status = U3V_WriteMem(control_, address + done, static_cast<uint16_t>(n), data + done);
-        if (status != U3V_OK)
-            throw Failure("writing " + std::to_string(n) + " bytes at " + hex(address + done) + " failed: " +
-                          statusText(status));
-        done += n;
-    }
+    inPieces("writing", address, length, [&](uint64_t at, uint16_t n, size_t done) {
+        return U3V_WriteMem(control_, at, n, data + done);
+    });
 }
 
 std::string Camera::descriptionFile() const {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -36,6 +37,19 @@ int runTool(const char* program, int (*body)(int argc, char** argv), int argc, c
 
 // The value of option argv[i], which must follow it; advances i.
 std::string optionValue(int argc, char** argv, int& i);
+
+// What every camera tool takes on its command line.
+struct CommonOptions {
+    std::string camera;    // --camera ID: its GUID or serial number; empty: the first camera
+    bool verbose = false;  // --verbose, for the tools that take it
+    bool help = false;     // --help or -h: show the usage and do nothing else
+};
+
+// Walks argv in order. --help or -h ends the walk; --camera, and --verbose when
+// takesVerbose, are taken here; every other argument goes to `other` with its index,
+// which takes an option's value through optionValue.
+CommonOptions parseCommandLine(int argc, char** argv, bool takesVerbose,
+                               const std::function<void(const std::string& arg, int& i)>& other);
 
 // Numbers on the command line: decimal or 0x-hexadecimal, without sign.
 bool parseUnsigned(std::string_view text, uint64_t& value);

@@ -168,28 +168,25 @@ void info(const genicam::Node& n) {
 }
 
 int run(int argc, char** argv) {
-    std::string id, xmlFile;
-    bool verbose = false, details = false, stats = false;
+    std::string xmlFile;
+    bool details = false, stats = false;
     std::vector<std::string> operands;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        if (a == "--help" || a == "-h") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        }
-        if (a == "--camera") id = tool::optionValue(argc, argv, i);
-        else if (a == "--xml") xmlFile = tool::optionValue(argc, argv, i);
-        else if (a == "--verbose") verbose = true;
+    const tool::CommonOptions common = tool::parseCommandLine(argc, argv, true, [&](const std::string& a, int& i) {
+        if (a == "--xml") xmlFile = tool::optionValue(argc, argv, i);
         else if (a == "--info") details = true;
         else if (a == "--stats") stats = true;
         else if (!a.empty() && a[0] == '-') throw tool::UsageError("unknown option '" + a + "'");
         else operands.push_back(a);
+    });
+    if (common.help) {
+        std::fputs(kUsage, stdout);
+        return 0;
     }
     for (const std::string& op : operands)
         if (op.empty() || op[0] == '=') throw tool::UsageError("'" + op + "' names no feature");
 
     const std::string xml = xmlFile.empty() ? std::string() : tool::readFile(xmlFile);
-    tool::Camera camera(id, verbose);
+    tool::Camera camera(common.camera, common.verbose);
     tool::CameraPort port(camera);
     const auto map = genicam::NodeMap::parse(xmlFile.empty() ? camera.descriptionFile() : xml, port);
 

@@ -75,14 +75,8 @@ uint64_t number(const std::string& option, const std::string& text, uint64_t lo,
 
 Options parse(int argc, char** argv, bool& help) {
     Options o;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        if (a == "--help" || a == "-h") {
-            help = true;
-            return o;
-        }
-        if (a == "--camera") o.id = tool::optionValue(argc, argv, i);
-        else if (a == "--count") o.count = number(a, tool::optionValue(argc, argv, i), 1, UINT32_MAX);
+    const tool::CommonOptions common = tool::parseCommandLine(argc, argv, true, [&](const std::string& a, int& i) {
+        if (a == "--count") o.count = number(a, tool::optionValue(argc, argv, i), 1, UINT32_MAX);
         else if (a == "--seconds") {
             const std::string v = tool::optionValue(argc, argv, i);
             char* end = nullptr;
@@ -101,9 +95,12 @@ Options parse(int argc, char** argv, bool& help) {
         } else if (a == "--buffers") o.buffers = number(a, tool::optionValue(argc, argv, i), 1, kMaxBuffers);
         else if (a == "--transfer-size") o.transferSize = number(a, tool::optionValue(argc, argv, i), 1, 0x7FFFFFFF);
         else if (a == "--timeout") o.timeoutMs = number(a, tool::optionValue(argc, argv, i), 1, 3600000);
-        else if (a == "--verbose") o.verbose = true;
         else throw tool::UsageError("unknown argument '" + a + "'");
-    }
+    });
+    o.id = common.camera;
+    o.verbose = common.verbose;
+    help = common.help;
+    if (help) return o;
     if (o.count != 0 && o.seconds != 0) throw tool::UsageError("give --count or --seconds, not both");
     if (o.count == 0 && o.seconds == 0) o.count = 10;
     return o;

@@ -36,16 +36,14 @@ void show(uint16_t n, const U3V_DEVICE_INFO& info) {
 }
 
 int run(int argc, char** argv) {
-    std::string id;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        if (a == "--help" || a == "-h") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        }
-        if (a == "--camera") id = tool::optionValue(argc, argv, i);
-        else throw tool::UsageError("unknown argument '" + a + "'");
+    const tool::CommonOptions common = tool::parseCommandLine(argc, argv, false, [](const std::string& a, int&) {
+        throw tool::UsageError("unknown argument '" + a + "'");
+    });
+    if (common.help) {
+        std::fputs(kUsage, stdout);
+        return 0;
     }
+    const std::string& id = common.camera;
 
     uint16_t count = 0;
     const uint16_t status = U3V_DiscoveryDevices(&count);

@@ -61,20 +61,11 @@ void dump(uint64_t address, const std::vector<uint8_t>& bytes) {
 }
 
 int run(int argc, char** argv) {
-    std::string id;
-    bool verbose = false;
     unsigned size = 4;
     std::vector<std::string> operands;
     enum class Mode { Registers, Dump, Save, Load } mode = Mode::Registers;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        if (a == "--help" || a == "-h") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        }
-        if (a == "--camera") id = tool::optionValue(argc, argv, i);
-        else if (a == "--verbose") verbose = true;
-        else if (a == "--size") {
+    const tool::CommonOptions common = tool::parseCommandLine(argc, argv, true, [&](const std::string& a, int& i) {
+        if (a == "--size") {
             const uint64_t n = number(tool::optionValue(argc, argv, i), "size");
             if (n != 1 && n != 2 && n != 4 && n != 8) throw tool::UsageError("--size must be 1, 2, 4 or 8");
             size = static_cast<unsigned>(n);
@@ -86,6 +77,10 @@ int run(int argc, char** argv) {
         } else {
             operands.push_back(a);
         }
+    });
+    if (common.help) {
+        std::fputs(kUsage, stdout);
+        return 0;
     }
 
     const size_t wanted = mode == Mode::Dump ? 2 : mode == Mode::Save ? 3 : mode == Mode::Load ? 2 : 0;
@@ -124,7 +119,7 @@ int run(int argc, char** argv) {
             throw tool::Failure(operands[1] + " must hold 1 to " + std::to_string(kMaxLength) + " bytes");
     }
 
-    tool::Camera camera(id, verbose);
+    tool::Camera camera(common.camera, common.verbose);
     switch (mode) {
     case Mode::Registers:
         for (const Access& acc : accesses) {

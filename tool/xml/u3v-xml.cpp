@@ -57,22 +57,19 @@ RawFile readRaw(const tool::Camera& camera) {
 }
 
 int run(int argc, char** argv) {
-    std::string id, output;
-    bool raw = false, verbose = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        if (a == "--help" || a == "-h") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        }
+    std::string output;
+    bool raw = false;
+    const tool::CommonOptions common = tool::parseCommandLine(argc, argv, true, [&](const std::string& a, int& i) {
         if (a == "--raw") raw = true;
-        else if (a == "--verbose") verbose = true;
-        else if (a == "--camera") id = tool::optionValue(argc, argv, i);
         else if (a == "--output" || a == "-o") output = tool::optionValue(argc, argv, i);
         else throw tool::UsageError("unknown argument '" + a + "'");
+    });
+    if (common.help) {
+        std::fputs(kUsage, stdout);
+        return 0;
     }
 
-    tool::Camera camera(id, verbose);
+    tool::Camera camera(common.camera, common.verbose);
     std::string bytes;
     if (raw) {
         RawFile file = readRaw(camera);

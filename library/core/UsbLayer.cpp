@@ -259,6 +259,11 @@ int AsyncRead::reap(unsigned timeoutMs, const std::atomic<bool>* abort) {
     }
 }
 
+int AsyncRead::received() const {
+    if (transfer_ == nullptr || outstanding_) return 0;
+    return std::clamp(transfer_->actual_length, 0, transfer_->length);
+}
+
 void AsyncRead::free() {
     if (transfer_ == nullptr) return;
     if (outstanding_) {

@@ -99,6 +99,8 @@ public:
     void free();
 
     bool outstanding() const { return outstanding_; }
+    // Bytes the last read received, also when it ended cancelled or in error.
+    int received() const;
 
 private:
     static void onComplete(libusb_transfer* transfer);

@@ -90,6 +90,11 @@ bool ReadyQueue::busy(const ImageBuffer* buffer) {
     return buffer->bQueued || buffer->bLocked;
 }
 
+size_t ReadyQueue::room() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return count_ + locked_ >= ring_.size() ? 0 : ring_.size() - count_ - locked_;
+}
+
 size_t ReadyQueue::size() {
     std::lock_guard<std::mutex> lock(mutex_);
     return count_;

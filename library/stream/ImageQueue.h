@@ -21,6 +21,7 @@ struct ImageBuffer {
     bool bQueued = false;   // waits in the ready queue: the engine must not write it
     bool bLocked = false;   // handed to the caller by U3V_LockImage: nobody writes it
     bool bRetired = false;  // of a pool that a later start replaced; freed at its unlock
+    bool bReceiving = false;  // engine only: reads are planned into it
 };
 
 // First-in first-out, fixed capacity, no allocation after reset. Every operation is safe
@@ -52,6 +53,8 @@ public:
     // Waits up to timeoutMs until fewer than capacity images wait or are locked.
     bool waitForRoom(uint32_t timeoutMs);
     size_t size();
+    // Images that could be queued now: the capacity less those waiting or locked.
+    size_t room();
 
 private:
     std::mutex mutex_;

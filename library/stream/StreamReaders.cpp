@@ -116,7 +116,8 @@ uint16_t U3V_Stream::DeliveryStatus(const ImageBuffer& image) {
     return image.nStatus;
 }
 
-uint16_t U3V_Stream::GetImage(uint8_t* destination, uint32_t timeout, U3V_ImageInfo* info) {
+template <class Delivery>
+uint16_t U3V_Stream::TakeOldest(uint32_t timeout, Delivery deliver) {
     if (pDevice->bGone && !bStreamOpen) return U3V_ERR_DEVICE_GONE;
     if (!bStreamOpen) return U3V_ERR_STREAM_NOT_OPEN;
     const Deadline deadline(timeout);
@@ -131,38 +132,32 @@ uint16_t U3V_Stream::GetImage(uint8_t* destination, uint32_t timeout, U3V_ImageI
     ImageBuffer* image = nullptr;
     if (const uint16_t waited = AwaitImage(deadline.left(), since, image); waited != U3V_OK)
         return waited;
-    // The image stays queued while it is copied, so the engine keeps off its buffer, and
-    // this reader is inside, so no stop, restart or close frees it meanwhile.
-    std::memcpy(destination, image->pData.get(), image->nSize);
-    if (info == nullptr) return U3V_ERR_NO_IMAGE;
-    std::memcpy(info, &image->info, sizeof(U3V_ImageInfo));
-    const uint16_t status = DeliveryStatus(*image);
-    readyQueue.pop();
-    return status;
+    // The image is still queued, so the engine keeps off its buffer, and this reader is
+    // inside, so no stop, restart or close frees it meanwhile.
+    return deliver(*image);
+}
+
+uint16_t U3V_Stream::GetImage(uint8_t* destination, uint32_t timeout, U3V_ImageInfo* info) {
+    return TakeOldest(timeout, [&](ImageBuffer& image) -> uint16_t {
+        std::memcpy(destination, image.pData.get(), image.nSize);
+        if (info == nullptr) return U3V_ERR_NO_IMAGE;  // copied, and left queued
+        std::memcpy(info, &image.info, sizeof(U3V_ImageInfo));
+        const uint16_t status = DeliveryStatus(image);
+        readyQueue.pop();
+        return status;
+    });
 }
 
 uint16_t U3V_Stream::LockImage(uint8_t*& data, uint32_t& size, uint32_t timeout,
                                U3V_ImageInfo* info) {
-    if (pDevice->bGone && !bStreamOpen) return U3V_ERR_DEVICE_GONE;
-    if (!bStreamOpen) return U3V_ERR_STREAM_NOT_OPEN;
-    const Deadline deadline(timeout);
-    uint16_t st = U3V_OK;
-    uint64_t since = 0;
-    if (!EnterReader(timeout, st, since)) return st;
-    struct Leave {
-        U3V_Stream& s;
-        ~Leave() { s.LeaveReader(); }
-    } leave{*this};
-
-    ImageBuffer* image = nullptr;
-    if (const uint16_t waited = AwaitImage(deadline.left(), since, image); waited != U3V_OK)
-        return waited;
-    if (info != nullptr) std::memcpy(info, &image->info, sizeof(U3V_ImageInfo));
-    const uint16_t status = DeliveryStatus(*image);
-    readyQueue.popLocked();
-    data = image->pData.get();
-    size = image->nSize;
-    return status;
+    return TakeOldest(timeout, [&](ImageBuffer& image) -> uint16_t {
+        if (info != nullptr) std::memcpy(info, &image.info, sizeof(U3V_ImageInfo));
+        const uint16_t status = DeliveryStatus(image);
+        readyQueue.popLocked();
+        data = image.pData.get();
+        size = image.nSize;
+        return status;
+    });
 }
 
 uint16_t U3V_Stream::UnlockImage(const uint8_t* data) {

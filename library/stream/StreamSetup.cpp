@@ -233,7 +233,6 @@ void U3V_Stream::RebuildPool(uint32_t bufferCount, uint32_t size) {
     bufferPool.clear();
     readyQueue.reset(bufferCount);
     nPoolNext = 0;
-    nCarriedLeader = 0;
     bufferPool.reserve(static_cast<size_t>(bufferCount) + 1);
     for (uint64_t i = 0; i <= bufferCount; ++i) {
         auto buffer = std::make_unique<ImageBuffer>();

@@ -18,9 +18,8 @@ namespace tessoral {
 
 struct DeviceHandle;
 struct U3V_Control;
-namespace usb {
-class AsyncRead;
-}
+class ImageSlots;
+struct ImageSlot;
 
 class U3V_Stream final : public CThread {
 public:
@@ -47,8 +46,8 @@ public:
     static constexpr uint32_t kDefaultTransferSize = 0x10000;
     static constexpr uint32_t kDefaultBufferCount = 4;
     static constexpr uint32_t kMaxBufferCount = 0x7FFFFFFE;  // the pool (one more) fits 31 bits
-    // Bytes of payload and trailer reads queued at once: well under the 16 MiB that Linux
-    // allows a program's submitted USB buffers by default.
+    // Bytes of stream reads queued at once: well under the 16 MiB that Linux allows a
+    // program's submitted USB buffers by default.
     static constexpr uint32_t kDefaultSubmitLimit = U3V_DEFAULT_STREAM_MEMORY;
 
     uint32_t nTimeout = 100;
@@ -81,9 +80,16 @@ protected:
     uint32_t Run() override;
 
 private:
-    enum class Cycle { Done, Restart, Leave };
-    Cycle ImageCycle(ImageBuffer& current, usb::AsyncRead* requests, size_t count,
-                     uint8_t* leader, uint8_t* trailer);
+    // What the engine does after a step: go on, fall back to a single leader read (the
+    // stream is out of step), or end the worker.
+    enum class Step { Go, Resync, Leave };
+    Step Fill(ImageSlots& slots);
+    Step ReapOne(ImageSlots& slots);
+    Step CheckLeader(ImageSlots& slots, ImageSlot& slot, int received);
+    Step Finish(ImageSlots& slots, ImageSlot& slot, int received);
+    void Deliver(ImageSlot& slot, uint16_t status);
+    // Cancels what is in flight and hunts for the next leader.
+    Step Resync(ImageSlots& slots);
     ImageBuffer* NextFreeBuffer();
     void EndWorker();
     uint16_t StopLocked();
@@ -108,6 +114,10 @@ private:
     uint16_t AwaitImage(uint32_t timeoutMs, uint64_t since, ImageBuffer*& image);
     // The delivery status of an image taken from the queue.
     uint16_t DeliveryStatus(const ImageBuffer& image);
+    // GetImage and LockImage: entry, the reader's guard and the wait, then deliver(image)
+    // on the oldest image while it is still queued.
+    template <class Delivery>
+    uint16_t TakeOldest(uint32_t timeout, Delivery deliver);
     // Replaces the pool; buffers still locked move to retiredBuffers.
     void RebuildPool(uint32_t bufferCount, uint32_t size);
 
@@ -124,8 +134,11 @@ private:
     void ShrinkWindow(size_t accepted);
     size_t nWindow = kDefaultSubmitLimit;
     bool bWindowShrinkTold = false;
-    size_t nPoolNext = 0;       // worker only: the pool's rotation point
-    size_t nCarriedLeader = 0;  // worker only: bytes of a leader already in the leader buffer
+    size_t nPoolNext = 0;  // worker only: the pool's rotation point
+    // Worker only: the last leader was where one was expected, so the reads of the images
+    // after it may be queued; when not, a single leader read looks for one.
+    bool bInStep = false;
+    int nMemoryWaits = 0;  // worker only: refusals in a row with nothing in flight
 };
 
 }  // namespace tessoral

@@ -139,7 +139,8 @@ Result runPlain(double duration, bool copy) {
 
 #ifdef TESSORAL_HAVE_ARAVIS
 // Each image stays with the reader until the next one is in hand (as with U3V_LockImage);
-// an image the peer reports incomplete ends the run as a failure.
+// an image the peer reports incomplete is handed back and skipped, lost through the block
+// id gap it leaves; only a stream that stops delivering ends the run as a failure.
 Result runAravis(double duration, ArvUvUsbMode mode) {
     vcam::reset();
     vcam::CameraConfig config;
@@ -155,13 +156,17 @@ Result runAravis(double duration, ArvUvUsbMode mode) {
             return {};
         }
         r = measure(camera, duration, [&](uint8_t*, uint64_t& block) -> const uint8_t* {
-            const bench::AravisReader::Image image = reader.next(2000);
-            if (image.data == nullptr || !image.complete || image.size < size_t{kW} * kH) {
-                std::fprintf(stderr, "aravis: %s\n", image.data == nullptr ? "no image in time" : "image incomplete");
-                return nullptr;
+            for (;;) {
+                const bench::AravisReader::Image image = reader.next(2000);
+                if (image.data == nullptr) {
+                    std::fprintf(stderr, "aravis: no image in time\n");
+                    return nullptr;
+                }
+                if (image.complete && image.size >= size_t{kW} * kH) {
+                    block = image.blockId;
+                    return image.data;
+                }
             }
-            block = image.blockId;
-            return image.data;
         });
     }
     arv_shutdown();

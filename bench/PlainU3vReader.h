@@ -1,5 +1,5 @@
 // A USB3 Vision stream reader on plain libusb-1.0, written from the published protocol
-// alone: it finds the first camera, claims its interfaces, programs Width/Height and the
+// alone: it finds the first camera (or the n-th), claims its interfaces, programs Width/Height and the
 // SIRM transfer plan through GenCP register writes, starts acquisition, and receives images
 // with several asynchronous bulk reads queued at once, each payload read landing in place
 // in one of its own image buffers. It is the floor the benchmarks compare against: what
@@ -50,12 +50,15 @@ public:
     PlainU3vReader& operator=(const PlainU3vReader&) = delete;
     ~PlainU3vReader() { close(); }
 
-    bool open(std::string* error) {
+    // Opens the camera that comes `skip` cameras after the first in the device list, in a
+    // libusb context of its own (so readers of several cameras need not share one).
+    bool open(std::string* error, int skip = 0) {
         if (libusb_init(&ctx_) != 0) return fail(error, "libusb_init failed");
         libusb_device** list = nullptr;
         const ssize_t n = libusb_get_device_list(ctx_, &list);
         for (ssize_t i = 0; i < n && handle_ == nullptr; ++i) {
-            if (findPipes(list[i]) && libusb_open(list[i], &handle_) != 0) handle_ = nullptr;
+            if (!findPipes(list[i]) || skip-- > 0) continue;
+            if (libusb_open(list[i], &handle_) != 0) handle_ = nullptr;
         }
         libusb_free_device_list(list, 1);
         if (handle_ == nullptr) return fail(error, "no USB3 Vision camera with a stream interface");

@@ -9,7 +9,10 @@
 //   at 400 MB/s under Linux's default 16 MiB of submitted buffer memory: lost.
 // - cameras: four cameras in one process, each paced at 400 MB/s and read by its own
 //   thread with zero-copy delivery, against one camera alone in the same run: lost and CPU
-//   seconds per GB delivered.
+//   seconds per GB delivered. The same for plain libusb readers (one context and thread
+//   per camera), the floor's own four-against-one. Each CPU figure also apart: the
+//   virtual camera's writing of transfers (camera_, vcam::sourceCost) and the rest (host_:
+//   the reader, its libusb and the emulated bus's bookkeeping).
 //
 // Lost images are the camera's drops (its buffer was full because the host read too
 // slowly) plus block id gaps the reader saw.
@@ -32,10 +35,13 @@ using Clock = std::chrono::steady_clock;
 struct Result {
     uint64_t images = 0, lost = 0, captured = 0, bytes = 0;  // captured: kept + dropped
     double seconds = 0, cpu = 0;
+    double cameraCpu = 0;  // of cpu, the virtual camera writing transfers (clock on only)
     bool ok = false;
     double perSecond() const { return seconds > 0 ? static_cast<double>(images) / seconds : 0; }
     double capturedPerSecond() const { return seconds > 0 ? static_cast<double>(captured) / seconds : 0; }
     double cpuPerGb() const { return bytes > 0 ? cpu / (static_cast<double>(bytes) / 1e9) : 0; }
+    double cameraCpuPerGb() const { return bytes > 0 ? cameraCpu / (static_cast<double>(bytes) / 1e9) : 0; }
+    double hostCpuPerGb() const { return cpuPerGb() - cameraCpuPerGb(); }
 };
 
 // Counts what one reader sees: block id gaps, and whether the last image was intact.
@@ -112,6 +118,7 @@ Result readLibrary(LibraryCameras& cams, size_t count, size_t payload, double du
         tallies[i].previous = info.BlockId;
     }
     const uint64_t taken0 = cams.taken(), dropped0 = cams.dropped();
+    const double camera0 = vcam::sourceCost().cpuSeconds;
     const double cpu0 = bench::cpuSeconds();
     const Clock::time_point t0 = Clock::now();
     std::vector<std::thread> readers;
@@ -144,6 +151,7 @@ Result readLibrary(LibraryCameras& cams, size_t count, size_t payload, double du
     Result r;
     r.seconds = bench::seconds(Clock::now() - t0);
     r.cpu = bench::cpuSeconds() - cpu0;
+    r.cameraCpu = vcam::sourceCost().cpuSeconds - camera0;
     r.captured = cams.taken() - taken0 + cams.dropped() - dropped0;
     r.ok = failures == 0;
     uint64_t gaps = 0;
@@ -167,37 +175,72 @@ Result runLibrary(const vcam::CameraConfig& config, int count, uint32_t width, u
     return readLibrary(cams, static_cast<size_t>(count), size_t{width} * height, duration, lock);
 }
 
-Result runPlain(const vcam::CameraConfig& config, uint32_t width, uint32_t height, double duration) {
+// `count` cameras, each read by its own thread through its own plain libusb reader.
+Result runPlain(const vcam::CameraConfig& config, int count, uint32_t width, uint32_t height, double duration) {
     vcam::reset();
-    const int id = vcam::addCamera(config);
-    bench::PlainU3vReader reader;
+    std::vector<int> ids;
+    for (int i = 0; i < count; ++i) {
+        vcam::CameraConfig own = config;
+        own.identity.guid = "VC000000000" + std::to_string(i + 1);
+        own.identity.serialNumber = "0000000" + std::to_string(i + 1);
+        ids.push_back(vcam::addCamera(own));
+    }
+    const auto stats = [&](uint64_t vcam::StreamStats::*field) {
+        uint64_t n = 0;
+        for (int id : ids) n += vcam::streamStats(id).*field;
+        return n;
+    };
+    std::vector<std::unique_ptr<bench::PlainU3vReader>> readers;
+    std::vector<Tally> tallies(static_cast<size_t>(count));
     bench::PlainU3vReader::Options options;
     options.width = width;
     options.height = height;
-    std::string error;
-    if (!reader.open(&error) || !reader.start(options, &error)) {
-        std::fprintf(stderr, "plain: %s\n", error.c_str());
-        return {};
+    for (int i = 0; i < count; ++i) {
+        auto& reader = readers.emplace_back(std::make_unique<bench::PlainU3vReader>());
+        std::string error;
+        if (!reader->open(&error, i) || !reader->start(options, &error)) {
+            std::fprintf(stderr, "plain %d: %s\n", i + 1, error.c_str());
+            return {};
+        }
+        Tally& tally = tallies[static_cast<size_t>(i)];
+        // The first image starts the count, so that set-up is not measured.
+        if (reader->run(1, [&](uint64_t block, const uint8_t*, size_t) { tally.previous = block; }) != 1) return {};
     }
-    Tally tally;
-    const auto onImage = [&](uint64_t block, const uint8_t* payload, size_t size) { tally.add(block, payload, size); };
-    if (reader.run(1, onImage) != 1) return {};
-    tally.images = 0;
-    const uint64_t taken0 = vcam::streamStats(id).taken, dropped0 = vcam::streamStats(id).dropped;
+    const uint64_t taken0 = stats(&vcam::StreamStats::taken), dropped0 = stats(&vcam::StreamStats::dropped);
+    const double camera0 = vcam::sourceCost().cpuSeconds;
     const double cpu0 = bench::cpuSeconds();
     const Clock::time_point t0 = Clock::now();
-    bool ok = true;
-    // Runs of many images, so that the reads stay queued across image boundaries.
-    while (ok && bench::seconds(Clock::now() - t0) < duration) ok = reader.run(1000, onImage) == 1000;
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < readers.size(); ++i) {
+        threads.emplace_back([&, i] {
+            Tally& tally = tallies[i];
+            const auto onImage = [&](uint64_t block, const uint8_t* payload, size_t size) { tally.add(block, payload, size); };
+            // Runs of many images, so that the reads stay queued across image boundaries.
+            while (bench::seconds(Clock::now() - t0) < duration) {
+                if (readers[i]->run(100, onImage) != 100) {
+                    std::fprintf(stderr, "plain %zu: %s\n", i + 1, readers[i]->error().c_str());
+                    ++failures;
+                    break;
+                }
+            }
+        });
+    }
+    for (std::thread& t : threads) t.join();
     Result r;
     r.seconds = bench::seconds(Clock::now() - t0);
     r.cpu = bench::cpuSeconds() - cpu0;
-    r.images = tally.images;
-    r.captured = vcam::streamStats(id).taken - taken0 + vcam::streamStats(id).dropped - dropped0;
-    r.lost = tally.gaps + (vcam::streamStats(id).dropped - dropped0);
+    r.cameraCpu = vcam::sourceCost().cpuSeconds - camera0;
+    r.captured = stats(&vcam::StreamStats::taken) - taken0 + stats(&vcam::StreamStats::dropped) - dropped0;
+    uint64_t gaps = 0;
+    r.ok = failures == 0;
+    for (const Tally& t : tallies) {
+        r.images += t.images;
+        gaps += t.gaps;
+        r.ok = r.ok && t.intact;
+    }
+    r.lost = gaps + stats(&vcam::StreamStats::dropped) - dropped0;
     r.bytes = r.images * size_t{width} * height;
-    r.ok = ok && tally.intact;
-    if (!ok) std::fprintf(stderr, "plain: %s\n", reader.error().c_str());
     return r;
 }
 
@@ -209,6 +252,10 @@ void print(const std::string& prefix, const Result& r) {
     std::printf("%s_lost: %llu\n", prefix.c_str(), static_cast<unsigned long long>(r.lost));
     std::printf("%s_mb_s: %.1f\n", prefix.c_str(), r.seconds > 0 ? static_cast<double>(r.bytes) / 1e6 / r.seconds : 0);
     std::printf("%s_cpu_s_per_gb: %.3f\n", prefix.c_str(), r.cpuPerGb());
+    if (vcam::sourceCost().transfers > 0) {
+        std::printf("%s_camera_cpu_s_per_gb: %.3f\n", prefix.c_str(), r.cameraCpuPerGb());
+        std::printf("%s_host_cpu_s_per_gb: %.3f\n", prefix.c_str(), r.hostCpuPerGb());
+    }
     std::fflush(stdout);
 }
 
@@ -218,7 +265,7 @@ bool small(double duration) {
     config.frameRate = 20000;
     config.transferLatencyUs = 50;
     const Result library = runLibrary(config, 1, 64, 64, duration, false);
-    const Result plain = runPlain(config, 64, 64, duration);
+    const Result plain = runPlain(config, 1, 64, 64, duration);
     print("small_library", library);
     print("small_plain", plain);
     return library.ok && plain.ok;
@@ -242,12 +289,31 @@ bool large(double duration) {
 bool cameras(double duration) {
     vcam::CameraConfig config;
     config.streamBytesPerSecond = 400000000;
+    // The camera's own share apart: what its sources spend writing transfers (two thread
+    // clock reads a transfer, for every reader alike).
+    vcam::setSourceCostClock(true);
     const Result one = runLibrary(config, 1, 1920, 1200, duration, true);
     const Result four = runLibrary(config, 4, 1920, 1200, duration, true);
+    // The control: plain libusb readers on the same cameras, what the machine and the
+    // virtual camera alone make of four streams.
+    const Result plainOne = runPlain(config, 1, 1920, 1200, duration);
+    const Result plainFour = runPlain(config, 4, 1920, 1200, duration);
     print("cameras_1", one);
     print("cameras_4", four);
+    print("cameras_plain_1", plainOne);
+    print("cameras_plain_4", plainFour);
+    vcam::setSourceCostClock(false);
     if (one.cpuPerGb() > 0) std::printf("cameras_4_vs_1_cpu: %.2f\n", four.cpuPerGb() / one.cpuPerGb());
-    return one.ok && four.ok;
+    if (plainOne.cpuPerGb() > 0) {
+        std::printf("cameras_plain_4_vs_1_cpu: %.2f\n", plainFour.cpuPerGb() / plainOne.cpuPerGb());
+    }
+    if (one.hostCpuPerGb() > 0) {
+        std::printf("cameras_4_vs_1_host_cpu: %.2f\n", four.hostCpuPerGb() / one.hostCpuPerGb());
+    }
+    if (plainOne.hostCpuPerGb() > 0) {
+        std::printf("cameras_plain_4_vs_1_host_cpu: %.2f\n", plainFour.hostCpuPerGb() / plainOne.hostCpuPerGb());
+    }
+    return one.ok && four.ok && plainOne.ok && plainFour.ok;
 }
 
 }  // namespace

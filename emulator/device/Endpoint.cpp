@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "device/CallRecord.h"
+#include "device/SourceCost.h"
 
 namespace vcam {
 
@@ -89,8 +90,13 @@ void Endpoint::pump() {
     while (!halted_ && !readers_.empty() && fifo_.empty() && source_ != nullptr) {
         InRequest* request = readers_.front();
         const int room = std::max(request->length(), 0);
+        const bool timed = sourcecost::on();
+        const uint64_t t0 = timed ? sourcecost::threadNs() : 0;
         const SourceStep step =
             source_->next(request->buffer(), room, wholePackets(room), std::chrono::steady_clock::now());
+        if (timed && step.kind == SourceStep::Kind::Served) {
+            sourcecost::add(sourcecost::threadNs() - t0, static_cast<uint64_t>(std::max(step.actual, 0)));
+        }
         switch (step.kind) {
             case SourceStep::Kind::Served: {
                 readers_.pop_front();

@@ -56,7 +56,8 @@ bool noteGone(DeviceHandle& device, int usbResult) {
 }
 
 uint16_t OpenDeviceEntry(DeviceHandle& device, DeviceEntry& entry) {
-    device.UsbHandle = usb::open(entry.UsbDevice.get());
+    // A context of its own, so that its streams never wait on other devices' events.
+    device.UsbHandle = usb::open(entry.UsbDevice.get(), true);
     if (device.UsbHandle == nullptr) return U3V_ERR_USB_OPEN;
     device.Entry = &entry;
 

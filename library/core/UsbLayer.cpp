@@ -8,6 +8,7 @@
 #include <cstring>
 #include <mutex>
 #include <thread>
+#include <unordered_map>
 
 namespace tessoral::usb {
 
@@ -94,9 +95,71 @@ bool firstConfiguration(libusb_device* dev, ConfigSummary& out) {
     return true;
 }
 
-libusb_device_handle* open(libusb_device* dev) {
+namespace {
+// Handles opened in a context of their own, and that context.
+struct OwnContexts {
+    std::mutex mutex;
+    std::unordered_map<libusb_device_handle*, libusb_context*> of;
+};
+// Never destroyed: a handle may still be closed while the process winds down.
+OwnContexts& ownContexts() {
+    static auto* contexts = new OwnContexts;
+    return *contexts;
+}
+
+// The same device as seen from another context: same bus, port path and address.
+bool sameDevice(libusb_device* a, libusb_device* b) {
+    if (libusb_get_bus_number(a) != libusb_get_bus_number(b) ||
+        libusb_get_device_address(a) != libusb_get_device_address(b))
+        return false;
+    uint8_t pathA[8] = {}, pathB[8] = {};
+    const int na = libusb_get_port_numbers(a, pathA, sizeof pathA);
+    const int nb = libusb_get_port_numbers(b, pathB, sizeof pathB);
+    return na == nb && na >= 0 && std::memcmp(pathA, pathB, static_cast<size_t>(na)) == 0;
+}
+
+// Opens dev's twin in a new context; null (and no context left behind) when it is not
+// there or will not open.
+libusb_device_handle* openInOwnContext(libusb_device* dev, libusb_context*& ctx) {
+    ctx = nullptr;
+    if (libusb_init(&ctx) != LIBUSB_SUCCESS || ctx == nullptr) return nullptr;
+    libusb_device** list = nullptr;
     libusb_device_handle* h = nullptr;
-    if (dev == nullptr || libusb_open(dev, &h) != LIBUSB_SUCCESS) return nullptr;
+    const ssize_t n = libusb_get_device_list(ctx, &list);
+    for (ssize_t i = 0; list != nullptr && i < n && list[i] != nullptr; ++i) {
+        if (sameDevice(list[i], dev)) {
+            if (libusb_open(list[i], &h) != LIBUSB_SUCCESS) h = nullptr;
+            break;
+        }
+    }
+    if (list != nullptr) libusb_free_device_list(list, 1);
+    if (h == nullptr) {
+        libusb_exit(ctx);
+        ctx = nullptr;
+    }
+    return h;
+}
+}  // namespace
+
+libusb_device_handle* open(libusb_device* dev, bool ownContext) {
+    if (dev == nullptr) return nullptr;
+    libusb_device_handle* h = nullptr;
+    libusb_context* ctx = nullptr;
+    if (ownContext) h = openInOwnContext(dev, ctx);
+    // Not found again (gone, or a stack without contexts): the process's context, which
+    // also reports why the device will not open.
+    if (h == nullptr && libusb_open(dev, &h) != LIBUSB_SUCCESS) return nullptr;
+    if (ctx != nullptr) {
+        try {
+            OwnContexts& c = ownContexts();
+            std::lock_guard<std::mutex> lock(c.mutex);
+            c.of[h] = ctx;
+        } catch (...) {
+            libusb_close(h);
+            libusb_exit(ctx);
+            throw;
+        }
+    }
     // Where a kernel driver sits on an interface, claiming it takes it over; platforms
     // without that notion refuse the option, which is harmless.
     (void)libusb_set_auto_detach_kernel_driver(h, 1);
@@ -104,7 +167,25 @@ libusb_device_handle* open(libusb_device* dev) {
 }
 
 void close(libusb_device_handle* h) {
-    if (h != nullptr) libusb_close(h);
+    if (h == nullptr) return;
+    libusb_context* ctx = nullptr;
+    {
+        OwnContexts& c = ownContexts();
+        std::lock_guard<std::mutex> lock(c.mutex);
+        if (const auto it = c.of.find(h); it != c.of.end()) {
+            ctx = it->second;
+            c.of.erase(it);
+        }
+    }
+    libusb_close(h);
+    if (ctx != nullptr) libusb_exit(ctx);
+}
+
+libusb_context* contextOf(libusb_device_handle* h) {
+    OwnContexts& c = ownContexts();
+    std::lock_guard<std::mutex> lock(c.mutex);
+    const auto it = c.of.find(h);
+    return it != c.of.end() ? it->second : nullptr;
 }
 
 int getDescriptor(libusb_device_handle* h, uint8_t type, uint8_t index, uint8_t* buf, int len) {
@@ -200,6 +281,7 @@ bool AsyncRead::setup(libusb_device_handle* h, uint8_t endpoint) {
     free();
     transfer_ = libusb_alloc_transfer(0);
     handle_ = h;
+    context_ = contextOf(h);
     endpoint_ = endpoint;
     return transfer_ != nullptr;
 }
@@ -222,7 +304,7 @@ void AsyncRead::cancelAndWait() {
     // libusb completes every cancelled transfer; until it has, the buffer is still its own.
     while (!completed()) {
         timeval tv = toTimeval(std::chrono::milliseconds(100));
-        (void)libusb_handle_events_timeout_completed(nullptr, &tv, &completed_);
+        (void)libusb_handle_events_timeout_completed(context_, &tv, &completed_);
     }
 }
 
@@ -243,7 +325,7 @@ int AsyncRead::reap(unsigned timeoutMs, const std::atomic<bool>* abort) {
         }
         const auto wait = std::min<Clock::duration>(deadline - now, kReapSlice);
         timeval tv = toTimeval(std::chrono::duration_cast<std::chrono::microseconds>(wait));
-        (void)libusb_handle_events_timeout_completed(nullptr, &tv, &completed_);
+        (void)libusb_handle_events_timeout_completed(context_, &tv, &completed_);
     }
     if (!completed()) cancelAndWait();
     outstanding_ = false;

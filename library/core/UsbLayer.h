@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <vector>
 
+struct libusb_context;
 struct libusb_device;
 struct libusb_device_handle;
 struct libusb_transfer;
@@ -51,8 +52,15 @@ struct ConfigSummary {
 // false when the device has no (readable) configuration.
 bool firstConfiguration(libusb_device* dev, ConfigSummary& out);
 
-libusb_device_handle* open(libusb_device* dev);  // null on failure
-void close(libusb_device_handle* h);
+// null on failure. With ownContext the handle lives in a libusb context of its own: its
+// completions are then handled by the threads that wait on this device alone, never by
+// (nor waking) those of other devices, which with one shared context take turns on one
+// event lock and are all woken by every completion. Devices opened for a whole session
+// get one; short looks (discovery) use the process's context.
+libusb_device_handle* open(libusb_device* dev, bool ownContext = false);
+void close(libusb_device_handle* h);  // also ends the handle's own context
+// The context whose events complete the handle's transfers (null: the process's).
+libusb_context* contextOf(libusb_device_handle* h);
 
 // Standard GET_DESCRIPTOR request; returns the bytes received or < 0.
 int getDescriptor(libusb_device_handle* h, uint8_t type, uint8_t index, uint8_t* buf, int len);
@@ -109,6 +117,7 @@ private:
 
     libusb_transfer* transfer_ = nullptr;
     libusb_device_handle* handle_ = nullptr;
+    libusb_context* context_ = nullptr;
     uint8_t endpoint_ = 0;
     bool outstanding_ = false;
     int completed_ = 0;  // set by onComplete inside libusb's event handling

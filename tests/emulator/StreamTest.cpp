@@ -53,6 +53,30 @@ TEST_F(Stream, ImagesFollowTheStandardLayoutByteForByte) {
     EXPECT_EQ(vcam::streamStats(id).completed, 3u);
 }
 
+// What the camera spent writing transfers is counted per transfer and byte while the clock
+// is on, and not at all while it is off; switching it on starts from zero.
+TEST_F(Stream, SourceCostCountsWhatTheCameraWroteOnlyWhileTheClockIsOn) {
+    plug();
+    const Plan plan{1024, 2, 952, 0};
+    start(100, 30, plan);
+    (void)readImage(plan, 3000);  // clock off: not counted
+    vcam::setSourceCostClock(true);
+    EXPECT_EQ(vcam::sourceCost().transfers, 0u);
+    for (int i = 0; i < 3; ++i) (void)readImage(plan, 3000);
+    const vcam::SourceCost on = vcam::sourceCost();
+    EXPECT_EQ(on.transfers, 3u * 5) << "leader, three payload pieces and trailer of each image";
+    EXPECT_EQ(on.bytes, 3u * (52 + 3000 + 32));
+    EXPECT_GT(on.cpuSeconds, 0.0);
+    EXPECT_LT(on.cpuSeconds, 1.0);
+    vcam::setSourceCostClock(false);
+    (void)readImage(plan, 3000);
+    EXPECT_EQ(vcam::sourceCost().transfers, on.transfers);
+    EXPECT_EQ(vcam::sourceCost().bytes, on.bytes);
+    vcam::setSourceCostClock(true);
+    EXPECT_EQ(vcam::sourceCost().bytes, 0u);
+    vcam::setSourceCostClock(false);
+}
+
 TEST_F(Stream, PatternDiffersBetweenImagesAndAlongThePayload) {
     // What a host's byte-exact check relies on: a misplaced or stale transfer shows.
     const std::vector<uint8_t> a = vcam::expectedImage(1, 1 << 18), b = vcam::expectedImage(2, 1 << 18);

@@ -308,6 +308,18 @@ struct StreamStats {
 };
 // Counts since the camera was added (taken/dropped/completed never reset).
 StreamStats streamStats(int camera);
+// The CPU time the cameras spend writing their stream and event transfers into the host's
+// reads: what DMA does on a real bus without the host's CPU. A benchmark subtracts it to
+// tell the host software's share of the process's CPU time from the virtual camera's.
+// Counted only while switched on (off by default: each transfer then costs two reads of
+// the calling thread's CPU clock); switching it on starts the counts from zero.
+struct SourceCost {
+    uint64_t transfers = 0;
+    uint64_t bytes = 0;
+    double cpuSeconds = 0;
+};
+void setSourceCostClock(bool on);
+SourceCost sourceCost();
 // Changes pacing and buffer size at run time; applies from the next image taken.
 void setStreamPacing(int camera, uint64_t bytesPerSecond, uint32_t frameRate = 0);
 void setImageBuffers(int camera, uint32_t images);

@@ -49,6 +49,9 @@ ssize_t libusb_get_device_list(libusb_context*, libusb_device*** list) {
     return *list ? 0 : LIBUSB_ERROR_NO_MEM;
 }
 void libusb_free_device_list(libusb_device** list, int) { std::free(list); }
+uint8_t libusb_get_bus_number(libusb_device*) { return 0; }
+uint8_t libusb_get_device_address(libusb_device*) { return 0; }
+int libusb_get_port_numbers(libusb_device*, uint8_t*, int) { return LIBUSB_ERROR_NOT_FOUND; }
 int libusb_get_device_descriptor(libusb_device*, libusb_device_descriptor*) {
     return LIBUSB_ERROR_NOT_FOUND;
 }

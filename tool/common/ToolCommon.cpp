@@ -1,5 +1,7 @@
 #include "ToolCommon.h"
 
+#include "CameraMemory.h"
+
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -64,15 +66,6 @@ int logToStderr(uint8_t level, const char* text) {
     const char* tag = level == U3V_LOG_ERROR ? "error" : level == U3V_LOG_WARNING ? "warning" : "info";
     std::fprintf(stderr, "library %s: %s\n", tag, text);
     return 0;
-}
-
-// Below what one U3V_ReadMem/U3V_WriteMem call takes (16-bit length).
-constexpr size_t kPiece = 0x8000;
-
-std::string hex(uint64_t v) {
-    char text[24];
-    std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(v));
-    return text;
 }
 
 }  // namespace
@@ -176,25 +169,15 @@ Camera::~Camera() {
 }
 
 void Camera::read(uint64_t address, uint8_t* data, size_t length) const {
-    for (size_t done = 0; done < length;) {
-        const size_t n = std::min(kPiece, length - done);
-        const uint16_t status = U3V_ReadMem(control_, address + done, static_cast<uint16_t>(n), data + done);
-        if (status != U3V_OK)
-            throw Failure("reading " + std::to_string(n) + " bytes at " + hex(address + done) + " failed: " +
-                          statusText(status));
-        done += n;
-    }
+    std::string failed;
+    const uint16_t status = readMemory(control_, address, data, length, failed);
+    if (status != U3V_OK) throw Failure(failed + ": " + statusText(status));
 }
 
 void Camera::write(uint64_t address, const uint8_t* data, size_t length) const {
-    for (size_t done = 0; done < length;) {
-        const size_t n = std::min(kPiece, length - done);
-        const uint16_t status = U3V_WriteMem(control_, address + done, static_cast<uint16_t>(n), data + done);
-        if (status != U3V_OK)
-            throw Failure("writing " + std::to_string(n) + " bytes at " + hex(address + done) + " failed: " +
-                          statusText(status));
-        done += n;
-    }
+    std::string failed;
+    const uint16_t status = writeMemory(control_, address, data, length, failed);
+    if (status != U3V_OK) throw Failure(failed + ": " + statusText(status));
 }
 
 std::string Camera::descriptionFile() const {

@@ -1,25 +1,12 @@
 #include "Camera.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 
+#include "CameraMemory.h"
 #include "Status.h"
 
 namespace pytessoral {
-
-namespace {
-
-// Below what one U3V_ReadMem/U3V_WriteMem call takes (16-bit length).
-constexpr size_t kPiece = 0x8000;
-
-std::string hex(uint64_t v) {
-    char text[24];
-    std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(v));
-    return text;
-}
-
-}  // namespace
 
 std::string field(const char* text, size_t size) { return std::string(text, strnlen(text, size)); }
 
@@ -36,21 +23,15 @@ std::vector<U3V_DEVICE_INFO> discover() {
 }
 
 void readMemory(void* control, uint64_t address, uint8_t* data, size_t length) {
-    for (size_t done = 0; done < length;) {
-        const size_t n = std::min(kPiece, length - done);
-        check(U3V_ReadMem(control, address + done, static_cast<uint16_t>(n), data + done),
-              "reading " + std::to_string(n) + " bytes at " + hex(address + done) + " failed");
-        done += n;
-    }
+    std::string failed;
+    const uint16_t status = tool::readMemory(control, address, data, length, failed);
+    if (status != U3V_OK) throw StatusError(status, failed);
 }
 
 void writeMemory(void* control, uint64_t address, const uint8_t* data, size_t length) {
-    for (size_t done = 0; done < length;) {
-        const size_t n = std::min(kPiece, length - done);
-        check(U3V_WriteMem(control, address + done, static_cast<uint16_t>(n), data + done),
-              "writing " + std::to_string(n) + " bytes at " + hex(address + done) + " failed");
-        done += n;
-    }
+    std::string failed;
+    const uint16_t status = tool::writeMemory(control, address, data, length, failed);
+    if (status != U3V_OK) throw StatusError(status, failed);
 }
 
 uint64_t readLe(void* control, uint64_t address, size_t size) {

@@ -138,19 +138,14 @@ void checkSignals() {
     if (PyErr_CheckSignals() != 0) throw py::error_already_set();
 }
 
-py::dict imageInfo(const U3V_ImageInfo& info, uint16_t status) {
-    py::dict d;
-    d["block_id"] = static_cast<uint64_t>(info.BlockId);
-    d["timestamp"] = static_cast<uint64_t>(info.Timestamp);
-    d["pixel_format"] = static_cast<uint32_t>(info.PixelFormat);
-    d["size_x"] = static_cast<uint32_t>(info.SizeX);
-    d["size_y"] = static_cast<uint32_t>(info.SizeY);
-    d["offset_x"] = static_cast<uint32_t>(info.OffsetX);
-    d["offset_y"] = static_cast<uint32_t>(info.OffsetY);
-    d["padding_x"] = static_cast<unsigned>(info.PaddingX);
-    d["missing_transfers"] = static_cast<uint32_t>(info.MissingTransfers);
-    d["status"] = static_cast<unsigned>(status);
-    return d;
+// The leader's fields in the order Image takes them. A tuple, not a dict: this runs for
+// every image, and a dict costs ten key objects here and ten look-ups on the other side.
+py::tuple imageInfo(const U3V_ImageInfo& info, uint16_t status) {
+    return py::make_tuple(static_cast<uint64_t>(info.BlockId), static_cast<uint64_t>(info.Timestamp),
+                          static_cast<uint32_t>(info.PixelFormat), static_cast<uint32_t>(info.SizeX),
+                          static_cast<uint32_t>(info.SizeY), static_cast<uint32_t>(info.OffsetX),
+                          static_cast<uint32_t>(info.OffsetY), static_cast<unsigned>(info.PaddingX),
+                          static_cast<uint32_t>(info.MissingTransfers), static_cast<unsigned>(status));
 }
 
 // A buffer the library lent: the base object of the array that views it, giving it back

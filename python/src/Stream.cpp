@@ -59,33 +59,24 @@ bool Stream::isOpen() const {
     return handle_ != nullptr && !lingering_;
 }
 
-uint32_t Stream::bufferCount() {
+uint32_t Stream::setting(uint16_t (*get)(void*, uint32_t*), const char* what) {
     std::lock_guard lock(m_);
     requireOpen();
     uint32_t n = 0;
-    check(U3V_GetBufferCount(handle_, &n), "cannot read the buffer count");
+    check(get(handle_, &n), std::string("cannot read the ") + what);
     return n;
 }
 
-void Stream::setBufferCount(uint32_t count) {
+void Stream::setSetting(uint16_t (*set)(void*, uint32_t), const char* what, uint32_t value) {
     std::lock_guard lock(m_);
     requireOpen();
-    check(U3V_SetBufferCount(handle_, count), "cannot set the buffer count to " + std::to_string(count));
+    check(set(handle_, value), std::string("cannot set the ") + what + " to " + std::to_string(value));
 }
 
-uint32_t Stream::transferSize() {
-    std::lock_guard lock(m_);
-    requireOpen();
-    uint32_t n = 0;
-    check(U3V_GetTransferSize(handle_, &n), "cannot read the transfer size");
-    return n;
-}
-
-void Stream::setTransferSize(uint32_t size) {
-    std::lock_guard lock(m_);
-    requireOpen();
-    check(U3V_SetTransferSize(handle_, size), "cannot set the transfer size to " + std::to_string(size));
-}
+uint32_t Stream::bufferCount() { return setting(U3V_GetBufferCount, "buffer count"); }
+void Stream::setBufferCount(uint32_t count) { setSetting(U3V_SetBufferCount, "buffer count", count); }
+uint32_t Stream::transferSize() { return setting(U3V_GetTransferSize, "transfer size"); }
+void Stream::setTransferSize(uint32_t size) { setSetting(U3V_SetTransferSize, "transfer size", size); }
 
 void Stream::start() {
     std::lock_guard lock(m_);

@@ -58,6 +58,9 @@ public:
 private:
     void requireOpen() const;
     void stopLocked(bool strict);
+    // One of the library's stream settings, read or set under the handle's lock.
+    uint32_t setting(uint16_t (*get)(void*, uint32_t*), const char* what);
+    void setSetting(uint16_t (*set)(void*, uint32_t), const char* what, uint32_t value);
 
     std::shared_ptr<Camera> camera_;
     // Guards the handle; held for one wait slice at most, so a close waits that long.

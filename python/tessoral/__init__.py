@@ -254,19 +254,25 @@ class Image:
     __slots__ = ("data", "block_id", "timestamp", "pixel_format", "width", "height", "offset_x",
                  "offset_y", "padding_x", "missing_transfers", "status", "_array")
 
+    # The native module's order of the leader's fields (see _from_native).
+    _FIELDS = ("block_id", "timestamp", "pixel_format", "size_x", "size_y", "offset_x", "offset_y", "padding_x",
+               "missing_transfers", "status")
+
     def __init__(self, data: np.ndarray, info: dict) -> None:
+        self._set(data, tuple(info[k] for k in Image._FIELDS))
+
+    def _set(self, data: np.ndarray, fields: tuple) -> None:
         self.data: np.ndarray = data
-        self.block_id: int = info["block_id"]
-        self.timestamp: int = info["timestamp"]
-        self.pixel_format: int = info["pixel_format"]
-        self.width: int = info["size_x"]
-        self.height: int = info["size_y"]
-        self.offset_x: int = info["offset_x"]
-        self.offset_y: int = info["offset_y"]
-        self.padding_x: int = info["padding_x"]
-        self.missing_transfers: int = info["missing_transfers"]
-        self.status: int = info["status"]
+        (self.block_id, self.timestamp, self.pixel_format, self.width, self.height, self.offset_x, self.offset_y,
+         self.padding_x, self.missing_transfers, self.status) = fields
         self._array: Optional[np.ndarray] = None
+
+    @classmethod
+    def _from_native(cls, data: np.ndarray, fields: tuple) -> "Image":
+        # Stream.get's way in, once per image: the fields as a tuple, no dict in between.
+        image = cls.__new__(cls)
+        image._set(data, fields)
+        return image
 
     @property
     def array(self) -> np.ndarray:
@@ -369,7 +375,7 @@ class Stream:
         got = self._native.grab(_timeout(timeout), copy)
         if got is None:
             raise Error(Status.IMAGE_TIMEOUT, "no image within %s s" % timeout)
-        return Image(*got)
+        return Image._from_native(*got)
 
     def images(self, count: Optional[int] = None, timeout: Optional[float] = 1.0,
                copy: bool = False) -> Iterator[Image]:

@@ -191,3 +191,36 @@ class TestFailures:
             setattr(stream, setting, value)
         assert e.value.status == Status.INVALID_HANDLE
         stream.close()
+
+
+class TestImageFields:
+    FIELDS = dict(block_id=7, timestamp=1 << 40, pixel_format=0x01080001, size_x=5, size_y=3, offset_x=11,
+                  offset_y=13, padding_x=17, missing_transfers=19, status=0xA101)
+
+    @staticmethod
+    def attributes(image):
+        return dict(block_id=image.block_id, timestamp=image.timestamp, pixel_format=image.pixel_format,
+                    size_x=image.width, size_y=image.height, offset_x=image.offset_x, offset_y=image.offset_y,
+                    padding_x=image.padding_x, missing_transfers=image.missing_transfers, status=image.status)
+
+    def test_each_leader_field_lands_in_its_own_attribute(self):
+        data = np.arange(15, dtype=np.uint8)
+        image = tessoral.Image(data, dict(self.FIELDS))
+        assert self.attributes(image) == self.FIELDS
+        assert image.data is data and not image.ok
+        with pytest.raises(KeyError):
+            tessoral.Image(data, {k: v for k, v in self.FIELDS.items() if k != "padding_x"})
+
+    @pytest.mark.parametrize("copy", [False, True])
+    def test_streamed_images_carry_the_leader_and_trailer(self, camera, copy):
+        camera.features["Width"] = 64
+        camera.features["Height"] = 32
+        with camera.stream() as stream:
+            first, second = stream.get(2.0, copy=copy), stream.get(2.0, copy=copy)
+        for image in (first, second):
+            got = self.attributes(image)
+            assert got == dict(got, pixel_format=0x01080001, size_x=64, size_y=32, offset_x=0, offset_y=0,
+                               padding_x=0, missing_transfers=0, status=0)
+            assert all(type(v) is int for v in got.values())
+            assert image.data.shape == (64 * 32,) and image.array.shape == (32, 64)
+        assert second.block_id == first.block_id + 1 and second.timestamp > first.timestamp

@@ -1,6 +1,7 @@
 #include "ToolCommon.h"
 
-#include <algorithm>
+#include "CameraMemory.h"
+
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -65,15 +66,6 @@ int logToStderr(uint8_t level, const char* text) {
     const char* tag = level == U3V_LOG_ERROR ? "error" : level == U3V_LOG_WARNING ? "warning" : "info";
     std::fprintf(stderr, "library %s: %s\n", tag, text);
     return 0;
-}
-
-// Below what one U3V_ReadMem/U3V_WriteMem call takes (16-bit length).
-constexpr size_t kPiece = 0x8000;
-
-std::string hex(uint64_t v) {
-    char text[24];
-    std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(v));
-    return text;
 }
 
 }  // namespace
@@ -192,32 +184,16 @@ Camera::~Camera() {
     U3V_CloseDevice(device_);
 }
 
-namespace {
-// Any length in pieces of one library call each; throws Failure naming the first piece
-// that failed.
-template <class Access>
-void inPieces(const char* doing, uint64_t address, size_t length, Access access) {
-    for (size_t done = 0; done < length;) {
-        const size_t n = std::min(kPiece, length - done);
-        const uint16_t status = access(address + done, static_cast<uint16_t>(n), done);
-        if (status != U3V_OK)
-            throw Failure(std::string(doing) + " " + std::to_string(n) + " bytes at " + hex(address + done) +
-                          " failed: " + statusText(status));
-        done += n;
-    }
-}
-}  // namespace
-
 void Camera::read(uint64_t address, uint8_t* data, size_t length) const {
-    inPieces("reading", address, length, [&](uint64_t at, uint16_t n, size_t done) {
-        return U3V_ReadMem(control_, at, n, data + done);
-    });
+    std::string failed;
+    const uint16_t status = readMemory(control_, address, data, length, failed);
+    if (status != U3V_OK) throw Failure(failed + ": " + statusText(status));
 }
 
 void Camera::write(uint64_t address, const uint8_t* data, size_t length) const {
-    inPieces("writing", address, length, [&](uint64_t at, uint16_t n, size_t done) {
-        return U3V_WriteMem(control_, at, n, data + done);
-    });
+    std::string failed;
+    const uint16_t status = writeMemory(control_, address, data, length, failed);
+    if (status != U3V_OK) throw Failure(failed + ": " + statusText(status));
 }
 
 std::string Camera::descriptionFile() const {

@@ -97,7 +97,11 @@ uint16_t U3V_Stream::AwaitImage(uint32_t timeoutMs, uint64_t since, ImageBuffer*
     if (pDevice->bGone) return U3V_ERR_DEVICE_GONE;
     switch (hImageReady.Wait(timeoutMs, since)) {
         case ManualResetEvent::Woken::Interrupted:
-            return pDevice->bGone ? U3V_ERR_DEVICE_GONE : U3V_ERR_ACQUISITION_STOPPED;
+            if (!pDevice->bGone) return U3V_ERR_ACQUISITION_STOPPED;
+            // The camera may leave just after the engine queued its last images: those
+            // are still delivered first.
+            image = readyQueue.frontAndReset(hImageReady);
+            return image != nullptr ? U3V_OK : U3V_ERR_DEVICE_GONE;
         case ManualResetEvent::Woken::TimedOut: return U3V_ERR_IMAGE_TIMEOUT;
         case ManualResetEvent::Woken::Set: break;
     }

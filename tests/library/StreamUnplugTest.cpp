@@ -88,10 +88,9 @@ TEST_P(StreamUnplugTest, QueuedImagesComeOutBeforeTheCameraIsGone) {
 
 // A reader taking images as they come, with short waits as a tool does, ends with every
 // image the camera sent: the last ones arrive at the moment the camera leaves.
-// Disabled until the reader's wait looks at the queue when it is woken by the camera
-// leaving: today a reader already waiting is told the camera is gone while images it has
-// not taken are still queued (the next call would hand them out), so most runs lose them.
-TEST_P(StreamUnplugTest, DISABLED_ReaderWithShortWaitsGetsEveryImageSent) {
+// A reader already waiting when the camera leaves looks at the queue before it hears
+// of it.
+TEST_P(StreamUnplugTest, ReaderWithShortWaitsGetsEveryImageSent) {
     const UnplugCase c = GetParam();
     open(64, 32);
     if (c.bufferCount != 0) {

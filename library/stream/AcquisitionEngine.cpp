@@ -65,6 +65,7 @@ uint32_t U3V_Stream::Run() {
         bWindowShrinkTold = false;
         bInStep = false;
         nMemoryWaits = 0;
+        bSubmitsGone = false;
 
         while (ready && !bStopRequest) {
             if (!bAcquisitionRunning) {
@@ -112,6 +113,11 @@ U3V_Stream::Step U3V_Stream::Resync(ImageSlots& slots) {
 U3V_Stream::Step U3V_Stream::Fill(ImageSlots& slots) {
     const ReadPlan& plan = slots.plan();
     for (;;) {
+        if (bSubmitsGone) {
+            if (slots.readsInFlight() != 0) return Step::Go;
+            (void)DeviceGone(LIBUSB_ERROR_NO_DEVICE);
+            return Step::Leave;
+        }
         if (!bInStep && slots.readsInFlight() != 0) return Step::Go;
         ImageSlot* slot = slots.tail();
         if (slot == nullptr || slot->submitted == plan.reads()) {
@@ -146,7 +152,10 @@ U3V_Stream::Step U3V_Stream::Fill(ImageSlots& slots) {
             continue;
         }
         DeviceLog(pDevice, U3V_LOG_ERROR, " usb_submit_async Err %d\n", r);
-        if (DeviceGone(r)) return Step::Leave;  // unplugged: nothing will come
+        if (r == LIBUSB_ERROR_NO_DEVICE) {  // unplugged: nothing more will come
+            bSubmitsGone = true;
+            continue;
+        }
         std::this_thread::sleep_for(kErrorBackoff);
         return Step::Resync;
     }

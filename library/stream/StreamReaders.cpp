@@ -91,25 +91,31 @@ bool U3V_Stream::DeviceGone(int usbResult) {
 }
 
 uint16_t U3V_Stream::AwaitImage(uint32_t timeoutMs, uint64_t since, ImageBuffer*& image) {
-    image = readyQueue.frontAndReset(hImageReady);
-    if (image != nullptr) return U3V_OK;
-    // Images received before the camera left are still delivered; then it is gone.
-    if (pDevice->bGone) return U3V_ERR_DEVICE_GONE;
-    switch (hImageReady.Wait(timeoutMs, since)) {
-        case ManualResetEvent::Woken::Interrupted:
-            if (!pDevice->bGone) return U3V_ERR_ACQUISITION_STOPPED;
-            // The camera may leave just after the engine queued its last images: those
-            // are still delivered first.
-            image = readyQueue.frontAndReset(hImageReady);
-            return image != nullptr ? U3V_OK : U3V_ERR_DEVICE_GONE;
-        case ManualResetEvent::Woken::TimedOut: return U3V_ERR_IMAGE_TIMEOUT;
-        case ManualResetEvent::Woken::Set: break;
+    const Deadline deadline(timeoutMs);
+    for (;;) {
+        image = readyQueue.frontAndReset(hImageReady);
+        if (image != nullptr) return U3V_OK;
+        // Images received before the camera left are still delivered; then it is gone.
+        if (pDevice->bGone) return U3V_ERR_DEVICE_GONE;
+        switch (hImageReady.Wait(deadline.left(), since)) {
+            case ManualResetEvent::Woken::Interrupted:
+                if (!pDevice->bGone) return U3V_ERR_ACQUISITION_STOPPED;
+                // The camera may leave just after the engine queued its last images: those
+                // are still delivered first.
+                image = readyQueue.frontAndReset(hImageReady);
+                return image != nullptr ? U3V_OK : U3V_ERR_DEVICE_GONE;
+            case ManualResetEvent::Woken::TimedOut: return U3V_ERR_IMAGE_TIMEOUT;
+            case ManualResetEvent::Woken::Set: break;
+        }
+        image = readyQueue.frontAndReset(hImageReady);
+        if (image != nullptr) return U3V_OK;
+        // Set with nothing queued: a stop emptied the queue after the event was set, or
+        // another reader took the image. Stopped, that is the answer at once; running,
+        // wait on for what is left of the time-out (an image queued before the reset is
+        // seen at the top of the loop, one queued after it sets the event again).
+        hImageReady.Reset();
+        if (bStopRequest || deadline.left() == 0) return U3V_ERR_IMAGE_TIMEOUT;
     }
-    image = readyQueue.frontAndReset(hImageReady);
-    if (image != nullptr) return U3V_OK;
-    // Set with nothing queued: a stop emptied the queue after the event was set.
-    hImageReady.Reset();
-    return bStopRequest ? U3V_ERR_IMAGE_TIMEOUT : U3V_ERR_NO_IMAGE;
 }
 
 uint16_t U3V_Stream::DeliveryStatus(const ImageBuffer& image) {

@@ -139,6 +139,9 @@ private:
     // after it may be queued; when not, a single leader read looks for one.
     bool bInStep = false;
     int nMemoryWaits = 0;  // worker only: refusals in a row with nothing in flight
+    // Worker only: a submission said the camera is gone; what is already in flight is
+    // reaped first, since reads that completed before it left hold whole images.
+    bool bSubmitsGone = false;
 };
 
 }  // namespace tessoral

@@ -11,20 +11,19 @@
 #include <string>
 #include <vector>
 
-#include "support/ChannelTestSupport.h"
+#include "support/StreamingCameraFixture.h"
 #include "support/LogCapture.h"
 
 namespace testsupport {
 namespace {
 
-constexpr uint64_t kWidth = 0x50000, kHeight = 0x50004, kAcquisitionStart = 0x40024;
 constexpr int kReadsPerSmallImage = 3;  // leader, one payload transfer, trailer
 
-class StreamPipelineTest : public ChannelTest {
+class StreamPipelineTest : public StreamingCameraFixture {
 protected:
     void TearDown() override {
         vcam::setUsbfsMemoryLimit(0);  // the limit is the process's: leave none behind
-        ChannelTest::TearDown();
+        StreamingCameraFixture::TearDown();
     }
 
     // frameRate 0: unpaced, an image is taken when its leader is read, so block ids show
@@ -34,20 +33,7 @@ protected:
         config.streamBytesPerSecond = 0;
         config.frameRate = frameRate;
         config.transferLatencyUs = latencyUs;
-        openCamera(config);
-        writeReg(kWidth, width);
-        writeReg(kHeight, height);
-        payload_ = size_t{width} * height;
-        stream_ = openStream(U3V_OK, 1000);
-    }
-
-    void writeReg(uint64_t address, uint32_t value) {
-        ASSERT_EQ(U3V_WriteMem(control_, address, 4, &value), U3V_OK) << std::hex << address;
-    }
-
-    void start() {
-        ASSERT_EQ(U3V_AcquisitionStart(stream_, 0), U3V_OK);
-        writeReg(kAcquisitionStart, 1);
+        StreamingCameraFixture::open(width, height, config);
     }
 
     struct Taken {
@@ -104,8 +90,6 @@ protected:
         return refused;
     }
 
-    void* stream_ = nullptr;
-    size_t payload_ = 0;
 };
 
 // A camera at 1,000 images a second with 300 us of completion latency: the next images'

@@ -22,6 +22,11 @@ protected:
     void open(uint32_t width, uint32_t height, uint64_t bytesPerSecond = 0) {
         vcam::CameraConfig config = camera(1);
         config.streamBytesPerSecond = bytesPerSecond;
+        open(width, height, config);
+    }
+
+    // A camera of the given configuration with the given region, its stream open.
+    void open(uint32_t width, uint32_t height, const vcam::CameraConfig& config) {
         openCamera(config);
         writeReg(kWidth, width);
         writeReg(kHeight, height);

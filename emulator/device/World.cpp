@@ -49,6 +49,7 @@ void World::ensureLoaded() {
 }
 
 void World::settle() {
+    std::lock_guard<std::mutex> busy(settling_);
     std::vector<PlugListener*> listeners;
     {
         std::lock_guard<std::mutex> lock(mutex_);

@@ -40,6 +40,9 @@ public:
     static World& raw();
 
     std::mutex& mutex() { return mutex_; }
+    // Held while listeners are told to settle: a listener is freed only once no settle
+    // still uses it.
+    std::mutex& settling() { return settling_; }
 
     // Under the lock.
     const std::vector<std::shared_ptr<VirtualDevice>>& devices() const { return devices_; }
@@ -96,6 +99,7 @@ private:
     void settle();
 
     std::mutex mutex_;
+    std::mutex settling_;
     std::mutex loadMutex_;
     std::atomic<bool> loaded_{false};
     std::atomic<int> nextId_{1};

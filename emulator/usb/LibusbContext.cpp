@@ -30,6 +30,8 @@ void destroyContext(libusb_context* ctx) {
         for (libusb_device* dev : ctx->devices) libusb_unref_device(dev);
         ctx->devices.clear();
     }
+    // A settle that began before the removal may still be telling this context.
+    { std::lock_guard<std::mutex> busy(world.settling()); }
     delete ctx;
 }
 

@@ -80,15 +80,6 @@ protected:
         return most;
     }
 
-    static int refusedStreamSubmissions() {
-        int refused = 0;
-        for (const vcam::UsbCall& call : vcam::calls()) {
-            if (call.endpoint == kStreamEndpoint && call.function == "libusb_submit_transfer" &&
-                call.result == LIBUSB_ERROR_NO_MEM)
-                ++refused;
-        }
-        return refused;
-    }
 
 };
 

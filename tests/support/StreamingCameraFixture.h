@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <libusb.h>
+
 #include <cstddef>
 #include <cstdint>
 
@@ -42,6 +44,17 @@ protected:
     void start() {
         ASSERT_EQ(U3V_AcquisitionStart(stream_, 0), U3V_OK);
         writeReg(kAcquisitionStart, 1);
+    }
+
+    // Stream submissions the drop-in refused for lack of USB buffer memory.
+    static int refusedStreamSubmissions() {
+        int refused = 0;
+        for (const vcam::UsbCall& call : vcam::calls()) {
+            if (call.endpoint == kStreamEndpoint && call.function == "libusb_submit_transfer" &&
+                call.result == LIBUSB_ERROR_NO_MEM)
+                ++refused;
+        }
+        return refused;
     }
 
     void* stream_ = nullptr;

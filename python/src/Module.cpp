@@ -3,6 +3,7 @@
 // (tessoral/__init__.py) gives it its idiomatic shape.
 #include <chrono>
 #include <cmath>
+#include <iterator>
 #include <limits>
 #include <memory>
 
@@ -138,14 +139,44 @@ void checkSignals() {
     if (PyErr_CheckSignals() != 0) throw py::error_already_set();
 }
 
-// The leader's fields in the order Image takes them. A tuple, not a dict: this runs for
-// every image, and a dict costs ten key objects here and ten look-ups on the other side.
-py::tuple imageInfo(const U3V_ImageInfo& info, uint16_t status) {
-    return py::make_tuple(static_cast<uint64_t>(info.BlockId), static_cast<uint64_t>(info.Timestamp),
-                          static_cast<uint32_t>(info.PixelFormat), static_cast<uint32_t>(info.SizeX),
-                          static_cast<uint32_t>(info.SizeY), static_cast<uint32_t>(info.OffsetX),
-                          static_cast<uint32_t>(info.OffsetY), static_cast<unsigned>(info.PaddingX),
-                          static_cast<uint32_t>(info.MissingTransfers), static_cast<unsigned>(status));
+// tessoral.Image, handed over once at import. Images are made here rather than by Python
+// code: this runs for every image, after a wait that leaves the interpreter's caches cold,
+// and the Python way in (a classmethod and a setter) cost about 20 us an image.
+PyObject* imageClass = nullptr;
+
+void setImageClass(const py::handle& cls) {
+    if (!PyType_Check(cls.ptr())) throw StatusError(U3V_ERR_INVALID_HANDLE, "the image class must be a class");
+    Py_XDECREF(imageClass);
+    imageClass = cls.inc_ref().ptr();
+}
+
+// An Image of the array and the leader's fields, set straight into its slots.
+py::object makeImage(py::object data, const U3V_ImageInfo& info, uint16_t status) {
+    if (imageClass == nullptr) throw StatusError(U3V_ERR_INVALID_HANDLE, "tessoral did not register its image class");
+    static const char* const names[] = {"data",     "block_id", "timestamp", "pixel_format",      "width",  "height",
+                                        "offset_x", "offset_y", "padding_x", "missing_transfers", "status", "_array"};
+    static PyObject* interned[std::size(names)] = {};
+    for (size_t i = 0; i < std::size(names); ++i)
+        if (interned[i] == nullptr && (interned[i] = PyUnicode_InternFromString(names[i])) == nullptr)
+            throw py::error_already_set();
+    auto* type = reinterpret_cast<PyTypeObject*>(imageClass);
+    py::object image = py::reinterpret_steal<py::object>(type->tp_alloc(type, 0));
+    if (!image) throw py::error_already_set();
+    const py::object values[] = {std::move(data),
+                                 py::int_(static_cast<uint64_t>(info.BlockId)),
+                                 py::int_(static_cast<uint64_t>(info.Timestamp)),
+                                 py::int_(static_cast<uint32_t>(info.PixelFormat)),
+                                 py::int_(static_cast<uint32_t>(info.SizeX)),
+                                 py::int_(static_cast<uint32_t>(info.SizeY)),
+                                 py::int_(static_cast<uint32_t>(info.OffsetX)),
+                                 py::int_(static_cast<uint32_t>(info.OffsetY)),
+                                 py::int_(static_cast<unsigned>(info.PaddingX)),
+                                 py::int_(static_cast<uint32_t>(info.MissingTransfers)),
+                                 py::int_(static_cast<unsigned>(status)),
+                                 py::none()};
+    for (size_t i = 0; i < std::size(names); ++i)
+        if (PyObject_SetAttr(image.ptr(), interned[i], values[i].ptr()) != 0) throw py::error_already_set();
+    return image;
 }
 
 // A buffer the library lent: the base object of the array that views it, giving it back
@@ -166,7 +197,7 @@ py::array lentArray(const std::shared_ptr<Stream>& s, void* data, uint64_t size)
     return py::array_t<uint8_t>(static_cast<py::ssize_t>(size), static_cast<uint8_t*>(data), base);
 }
 
-// The next image as (array, info), or None when the time-out passed. Without `copy` the
+// The next image as a tessoral.Image, or None when the time-out passed. Without `copy` the
 // array views the library's buffer.
 py::object grab(const std::shared_ptr<Stream>& sp, const std::optional<double>& timeout, bool copy) {
     Stream& s = *sp;
@@ -189,9 +220,9 @@ py::object grab(const std::shared_ptr<Stream>& sp, const std::optional<double>& 
         if (lent != nullptr) {
             // Given back should anything below fail.
             py::array a = lentArray(sp, lent, payload);
-            return py::make_tuple(std::move(a), imageInfo(info, status));
+            return makeImage(std::move(a), info, status);
         }
-        if (copy && statusHasImage(status)) return py::make_tuple(std::move(owned), imageInfo(info, status));
+        if (copy && statusHasImage(status)) return makeImage(std::move(owned), info, status);
         if (status != U3V_ERR_IMAGE_TIMEOUT && status != U3V_ERR_NO_IMAGE)
             throw StatusError(status, "taking an image failed");
         checkSignals();
@@ -239,6 +270,7 @@ PYBIND11_MODULE(_native, m) {
     m.def("status_name", [](unsigned status) { return std::string(statusName(static_cast<uint16_t>(status))); });
     m.def("status_meaning", [](unsigned status) { return std::string(statusMeaning(static_cast<uint16_t>(status))); });
     registerErrors(m);
+    m.def("set_image_class", &setImageClass);
 
     m.def("discover", [] {
         const auto found = released([] { return discover(); });

@@ -267,13 +267,6 @@ class Image:
          self.padding_x, self.missing_transfers, self.status) = fields
         self._array: Optional[np.ndarray] = None
 
-    @classmethod
-    def _from_native(cls, data: np.ndarray, fields: tuple) -> "Image":
-        # Stream.get's way in, once per image: the fields as a tuple, no dict in between.
-        image = cls.__new__(cls)
-        image._set(data, fields)
-        return image
-
     @property
     def array(self) -> np.ndarray:
         if self._array is None:
@@ -301,6 +294,9 @@ class Image:
         return "Image(block_id=%d, %dx%d %s, status=0x%04X, missing_transfers=%d)" % (
             self.block_id, self.width, self.height, self.pixel_format_name, self.status,
             self.missing_transfers)
+
+
+_native.set_image_class(Image)
 
 
 class Stream:
@@ -370,12 +366,13 @@ class Stream:
         count against ``buffer_count``: while all buffers are held, newer images are
         dropped. ``copy=True`` copies the image instead and gives the buffer back at once.
         """
-        if not isinstance(copy, bool):
+        if copy is not False and copy is not True:
             raise _argument("copy is a bool, not %s" % type(copy).__name__)
-        got = self._native.grab(_timeout(timeout), copy)
-        if got is None:
+        # The native module makes the Image (see set_image_class below).
+        image = self._native.grab(timeout if timeout.__class__ is float else _timeout(timeout), copy)
+        if image is None:
             raise Error(Status.IMAGE_TIMEOUT, "no image within %s s" % timeout)
-        return Image._from_native(*got)
+        return image
 
     def images(self, count: Optional[int] = None, timeout: Optional[float] = 1.0,
                copy: bool = False) -> Iterator[Image]:

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "tessoral/tessoral.h"
@@ -32,6 +33,19 @@ inline double cpuSeconds() {
     getrusage(RUSAGE_SELF, &u);
     return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
            static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+// The first three fields of /proc/loadavg, printed beside a figure taken on a shared machine.
+inline std::string loadAverage() {
+    char text[128] = {};
+    if (FILE* f = std::fopen("/proc/loadavg", "r")) {
+        if (std::fgets(text, sizeof text, f) == nullptr) text[0] = 0;
+        std::fclose(f);
+    }
+    std::string s(text);
+    size_t end = 0;
+    for (int field = 0; field < 3 && end != std::string::npos; ++field) end = s.find(' ', end + (field ? 1 : 0));
+    return s.substr(0, end);
 }
 
 // One camera with the given stream pacing (0: unpaced), opened by the library.

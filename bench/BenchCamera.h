@@ -92,11 +92,12 @@ inline libusb_device_handle* openRaw() {
     return handle;
 }
 
-// The library's stream on the camera, started with its defaults.
+// The library's stream on the camera, started with its defaults (or the transfer size given).
 struct LibraryStream {
     void* stream = nullptr;
-    bool start(Camera& camera) {
+    bool start(Camera& camera, uint32_t transferSize = 0) {
         return U3V_OpenStream(camera.device, camera.control, &stream, 1000) == U3V_OK &&
+               (transferSize == 0 || U3V_SetTransferSize(stream, transferSize) == U3V_OK) &&
                U3V_AcquisitionStart(stream, 0) == U3V_OK && camera.write(kAcquisitionStart, 1);
     }
     void stop(Camera& camera) {

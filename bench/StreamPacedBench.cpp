@@ -29,10 +29,12 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr uint32_t kW = 1920, kH = 1200;
 constexpr uint64_t kBytesPerSecond = 400000000;
+// The library's default transfer size, and one as large as the peer's transfers.
+constexpr uint32_t kDefaultTransferSize = 65536, kLargeTransferSize = 1 << 20;
 
 struct Result {
     uint64_t lost = 0, images = 0, cameraDropped = 0, gaps = 0;
-    double cpuPerGb = 0, cameraCpuPerGb = 0, mbPerSecond = 0;
+    double cpuPerGb = 0, cameraCpuPerGb = 0, mbPerSecond = 0, transfersPerImage = 0;
     bool ok = false;
 };
 
@@ -47,7 +49,8 @@ Result measure(bench::Camera& camera, double duration, Read&& read) {
     const uint8_t* last = read(destination.data(), previous);
     if (last == nullptr) return r;  // the first image starts the count
     const uint64_t droppedBefore = vcam::streamStats(camera.id).dropped;
-    const double camera0 = vcam::sourceCost().cpuSeconds;
+    const vcam::SourceCost cost0 = vcam::sourceCost();
+    const double camera0 = cost0.cpuSeconds;
     const double cpu0 = bench::cpuSeconds();
     const Clock::time_point t0 = Clock::now();
     bool ok = true;
@@ -70,15 +73,16 @@ Result measure(bench::Camera& camera, double duration, Read&& read) {
     const double gb = static_cast<double>(r.images) * static_cast<double>(payload) / 1e9;
     r.cpuPerGb = gb > 0 ? cpu / gb : 0;
     r.cameraCpuPerGb = gb > 0 ? cameraCpu / gb : 0;
+    r.transfersPerImage = r.images ? static_cast<double>(vcam::sourceCost().transfers - cost0.transfers) / r.images : 0;
     r.mbPerSecond = gb * 1000 / elapsed;
     r.ok = ok && vcam::firstMismatch(previous, last, payload) == -1;
     return r;
 }
 
-Result runLibrary(double duration) {
+Result runLibrary(double duration, uint32_t transferSize) {
     bench::Camera camera;
     bench::LibraryStream lib;
-    if (!camera.open(kBytesPerSecond) || !camera.size(kW, kH) || !lib.start(camera)) return {};
+    if (!camera.open(kBytesPerSecond) || !camera.size(kW, kH) || !lib.start(camera, transferSize)) return {};
     U3V_ImageInfo info{};
     Result r = measure(camera, duration, [&](uint8_t* destination, uint64_t& block) {
         const uint16_t st = U3V_GetImage(lib.stream, destination, 2000, &info);
@@ -91,10 +95,10 @@ Result runLibrary(double duration) {
 }
 
 // Each image stays locked until the next one is in hand, as a viewer holds the shown one.
-Result runLibraryLocked(double duration) {
+Result runLibraryLocked(double duration, uint32_t transferSize) {
     bench::Camera camera;
     bench::LibraryStream lib;
-    if (!camera.open(kBytesPerSecond) || !camera.size(kW, kH) || !lib.start(camera)) return {};
+    if (!camera.open(kBytesPerSecond) || !camera.size(kW, kH) || !lib.start(camera, transferSize)) return {};
     U3V_ImageInfo info{};
     void* held = nullptr;
     Result r = measure(camera, duration, [&](uint8_t*, uint64_t& block) -> const uint8_t* {
@@ -112,7 +116,7 @@ Result runLibraryLocked(double duration) {
     return r;
 }
 
-Result runPlain(double duration, bool copy) {
+Result runPlain(double duration, bool copy, uint32_t transferSize) {
     vcam::reset();
     vcam::CameraConfig config;
     config.streamBytesPerSecond = kBytesPerSecond;
@@ -122,6 +126,7 @@ Result runPlain(double duration, bool copy) {
     bench::PlainU3vReader::Options options;
     options.width = kW;
     options.height = kH;
+    options.transferSize = transferSize;
     std::string error;
     if (!reader.open(&error) || !reader.start(options, &error)) {
         std::fprintf(stderr, "plain: %s\n", error.c_str());
@@ -184,6 +189,7 @@ void print(const char* prefix, const Result& r) {
     std::printf("%scpu_s_per_gb: %.3f\n", prefix, r.cpuPerGb);
     std::printf("%scamera_cpu_s_per_gb: %.3f\n", prefix, r.cameraCpuPerGb);
     std::printf("%shost_cpu_s_per_gb: %.3f\n", prefix, r.cpuPerGb - r.cameraCpuPerGb);
+    std::printf("%stransfers_per_image: %.1f\n", prefix, r.transfersPerImage);
     std::printf("%smb_s: %.1f\n", prefix, r.mbPerSecond);
     std::printf("%simages: %llu\n", prefix, static_cast<unsigned long long>(r.images));
     std::fflush(stdout);
@@ -200,23 +206,36 @@ int main(int argc, char** argv) {
     // transfer, for every reader alike.
     vcam::setSourceCostClock(true);
     if (only == "getimage" || only == "zerocopy") {
-        const Result r = only == "getimage" ? runLibrary(duration) : runLibraryLocked(duration);
+        const Result r = only == "getimage" ? runLibrary(duration, 0) : runLibraryLocked(duration, 0);
         print(only == "getimage" ? "" : "zerocopy_", r);
         return r.ok ? 0 : 1;
     }
-    const Result library = runLibrary(duration);
-    const Result locked = runLibraryLocked(duration);
-    const Result plain = runPlain(duration, true);
-    const Result floor = runPlain(duration, false);
+    const Result library = runLibrary(duration, 0);
+    const Result locked = runLibraryLocked(duration, 0);
+    const Result plain = runPlain(duration, true, kDefaultTransferSize);
+    const Result floor = runPlain(duration, false, kDefaultTransferSize);
+    // The same with the transfers as large as the peer makes them (see transfers_per_image).
+    const Result libraryLarge = runLibrary(duration, kLargeTransferSize);
+    const Result lockedLarge = runLibraryLocked(duration, kLargeTransferSize);
+    const Result floorLarge = runPlain(duration, false, kLargeTransferSize);
     std::vector<std::pair<const char*, Result>> runs = {
-        {"library", library}, {"zerocopy", locked}, {"plain", plain}, {"plain_nocopy", floor}};
+        {"library", library}, {"zerocopy", locked}, {"plain", plain}, {"plain_nocopy", floor},
+        {"large_transfers", libraryLarge}, {"large_transfers_zerocopy", lockedLarge},
+        {"large_transfers_plain_nocopy", floorLarge}};
     print("", library);
     print("zerocopy_", locked);
     print("plain_", plain);
     print("plain_nocopy_", floor);
+    print("large_transfers_", libraryLarge);
+    print("large_transfers_zerocopy_", lockedLarge);
+    print("large_transfers_plain_nocopy_", floorLarge);
     if (floor.cpuPerGb > 0) {
         std::printf("getimage_vs_floor: %.2f\n", library.cpuPerGb / floor.cpuPerGb);
         std::printf("zerocopy_vs_floor: %.2f\n", locked.cpuPerGb / floor.cpuPerGb);
+    }
+    if (floorLarge.cpuPerGb > 0) {
+        std::printf("large_transfers_getimage_vs_floor: %.2f\n", libraryLarge.cpuPerGb / floorLarge.cpuPerGb);
+        std::printf("large_transfers_zerocopy_vs_floor: %.2f\n", lockedLarge.cpuPerGb / floorLarge.cpuPerGb);
     }
 #ifdef TESSORAL_HAVE_ARAVIS
     const Result peer = runAravis(duration, ARV_UV_USB_MODE_DEFAULT);
@@ -229,6 +248,14 @@ int main(int argc, char** argv) {
     if (peer.ok && peer.cpuPerGb > 0) {
         std::printf("zerocopy_vs_aravis: %.2f\n", locked.cpuPerGb / peer.cpuPerGb);
         std::printf("getimage_vs_aravis: %.2f\n", library.cpuPerGb / peer.cpuPerGb);
+        std::printf("large_transfers_zerocopy_vs_aravis: %.2f\n", lockedLarge.cpuPerGb / peer.cpuPerGb);
+        std::printf("large_transfers_getimage_vs_aravis: %.2f\n", libraryLarge.cpuPerGb / peer.cpuPerGb);
+        if (peer.cpuPerGb > peer.cameraCpuPerGb) {
+            const double peerHost = peer.cpuPerGb - peer.cameraCpuPerGb;
+            std::printf("host_zerocopy_vs_aravis: %.2f\n", (locked.cpuPerGb - locked.cameraCpuPerGb) / peerHost);
+            std::printf("host_large_transfers_zerocopy_vs_aravis: %.2f\n",
+                        (lockedLarge.cpuPerGb - lockedLarge.cameraCpuPerGb) / peerHost);
+        }
     }
     if (peerAsync.ok && peerAsync.cpuPerGb > 0) {
         std::printf("zerocopy_vs_aravis_async: %.2f\n", locked.cpuPerGb / peerAsync.cpuPerGb);

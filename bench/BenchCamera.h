@@ -92,12 +92,14 @@ inline libusb_device_handle* openRaw() {
     return handle;
 }
 
-// The library's stream on the camera, started with its defaults (or the transfer size given).
+// The library's stream on the camera, started with its defaults (or the transfer size and
+// buffer count given).
 struct LibraryStream {
     void* stream = nullptr;
-    bool start(Camera& camera, uint32_t transferSize = 0) {
+    bool start(Camera& camera, uint32_t transferSize = 0, uint32_t bufferCount = 0) {
         return U3V_OpenStream(camera.device, camera.control, &stream, 1000) == U3V_OK &&
                (transferSize == 0 || U3V_SetTransferSize(stream, transferSize) == U3V_OK) &&
+               (bufferCount == 0 || U3V_SetBufferCount(stream, bufferCount) == U3V_OK) &&
                U3V_AcquisitionStart(stream, 0) == U3V_OK && camera.write(kAcquisitionStart, 1);
     }
     void stop(Camera& camera) {

@@ -1,3 +1,5 @@
+// StreamPacedBench [SECONDS [all|getimage|zerocopy [ROUNDS]]]
+//
 // A camera paced at 400 MB/s streaming for a while (10 s by default) into the library's
 // stream with its default 4 buffers and a reader that only copies: images lost anywhere
 // (the camera's drops plus block id gaps the reader sees) and CPU seconds per GB delivered
@@ -14,6 +16,8 @@
 // own threads) count for each reader alike, over the same duration after its first image.
 #include <cstdlib>
 
+#include <algorithm>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -195,12 +199,43 @@ void print(const char* prefix, const Result& r) {
     std::fflush(stdout);
 }
 
+// Every round of one reader, and the round whose CPU per GB is the median.
+struct Rounds {
+    const char* prefix;
+    std::function<Result()> run;
+    std::vector<Result> results;
+    Result median() const {
+        std::vector<Result> sorted = results;
+        std::sort(sorted.begin(), sorted.end(), [](const Result& a, const Result& b) { return a.cpuPerGb < b.cpuPerGb; });
+        return sorted.empty() ? Result{} : sorted[sorted.size() / 2];
+    }
+};
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0.0 : v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+}
+
+// The median over the rounds of a's figure against b's in the same round.
+double ratio(const Rounds& a, const Rounds& b, bool hostOnly = false) {
+    std::vector<double> r;
+    for (size_t i = 0; i < a.results.size() && i < b.results.size(); ++i) {
+        const Result &x = a.results[i], &y = b.results[i];
+        const double num = hostOnly ? x.cpuPerGb - x.cameraCpuPerGb : x.cpuPerGb;
+        const double den = hostOnly ? y.cpuPerGb - y.cameraCpuPerGb : y.cpuPerGb;
+        if (x.ok && y.ok && den > 0) r.push_back(num / den);
+    }
+    return median(r);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const double duration = argc > 1 ? std::atof(argv[1]) : 10.0;
-    // A second argument runs one case alone (for a profiler): getimage or zerocopy.
-    const std::string only = argc > 2 ? argv[2] : "";
+    // A second argument runs one case alone (for a profiler): getimage or zerocopy; "all"
+    // (the default) runs every reader, in as many rounds as the third argument says (1).
+    const std::string only = argc > 2 ? argv[2] : "all";
+    const int roundCount = argc > 3 ? std::max(1, std::atoi(argv[3])) : 1;
     // The camera's writing of transfers is counted apart (it stands in for the DMA of a
     // real host controller, which costs the host no CPU): two thread clock reads a
     // transfer, for every reader alike.
@@ -210,64 +245,63 @@ int main(int argc, char** argv) {
         print(only == "getimage" ? "" : "zerocopy_", r);
         return r.ok ? 0 : 1;
     }
-    const Result library = runLibrary(duration, 0);
-    const Result locked = runLibraryLocked(duration, 0);
-    const Result plain = runPlain(duration, true, kDefaultTransferSize);
-    const Result floor = runPlain(duration, false, kDefaultTransferSize);
-    // The same with the transfers as large as the peer makes them (see transfers_per_image).
-    const Result libraryLarge = runLibrary(duration, kLargeTransferSize);
-    const Result lockedLarge = runLibraryLocked(duration, kLargeTransferSize);
-    const Result floorLarge = runPlain(duration, false, kLargeTransferSize);
-    std::vector<std::pair<const char*, Result>> runs = {
-        {"library", library}, {"zerocopy", locked}, {"plain", plain}, {"plain_nocopy", floor},
-        {"large_transfers", libraryLarge}, {"large_transfers_zerocopy", lockedLarge},
-        {"large_transfers_plain_nocopy", floorLarge}};
-    print("", library);
-    print("zerocopy_", locked);
-    print("plain_", plain);
-    print("plain_nocopy_", floor);
-    print("large_transfers_", libraryLarge);
-    print("large_transfers_zerocopy_", lockedLarge);
-    print("large_transfers_plain_nocopy_", floorLarge);
-    if (floor.cpuPerGb > 0) {
-        std::printf("getimage_vs_floor: %.2f\n", library.cpuPerGb / floor.cpuPerGb);
-        std::printf("zerocopy_vs_floor: %.2f\n", locked.cpuPerGb / floor.cpuPerGb);
-    }
-    if (floorLarge.cpuPerGb > 0) {
-        std::printf("large_transfers_getimage_vs_floor: %.2f\n", libraryLarge.cpuPerGb / floorLarge.cpuPerGb);
-        std::printf("large_transfers_zerocopy_vs_floor: %.2f\n", lockedLarge.cpuPerGb / floorLarge.cpuPerGb);
-    }
+    std::vector<Rounds> readers = {
+        {"", [&] { return runLibrary(duration, 0); }, {}},
+        {"zerocopy_", [&] { return runLibraryLocked(duration, 0); }, {}},
+        {"plain_", [&] { return runPlain(duration, true, kDefaultTransferSize); }, {}},
+        {"plain_nocopy_", [&] { return runPlain(duration, false, kDefaultTransferSize); }, {}},
+        // The same with the transfers as large as the peer makes them (see transfers_per_image).
+        {"large_transfers_", [&] { return runLibrary(duration, kLargeTransferSize); }, {}},
+        {"large_transfers_zerocopy_", [&] { return runLibraryLocked(duration, kLargeTransferSize); }, {}},
+        {"large_transfers_plain_nocopy_", [&] { return runPlain(duration, false, kLargeTransferSize); }, {}},
 #ifdef TESSORAL_HAVE_ARAVIS
-    const Result peer = runAravis(duration, ARV_UV_USB_MODE_DEFAULT);
-    const Result peerAsync = runAravis(duration, ARV_UV_USB_MODE_ASYNC);
-    runs.emplace_back("aravis", peer);
-    runs.emplace_back("aravis_async", peerAsync);
-    print("aravis_", peer);
-    print("aravis_async_", peerAsync);
-    // The goals compare against the peer as it runs out of the box (its default mode).
-    if (peer.ok && peer.cpuPerGb > 0) {
-        std::printf("zerocopy_vs_aravis: %.2f\n", locked.cpuPerGb / peer.cpuPerGb);
-        std::printf("getimage_vs_aravis: %.2f\n", library.cpuPerGb / peer.cpuPerGb);
-        std::printf("large_transfers_zerocopy_vs_aravis: %.2f\n", lockedLarge.cpuPerGb / peer.cpuPerGb);
-        std::printf("large_transfers_getimage_vs_aravis: %.2f\n", libraryLarge.cpuPerGb / peer.cpuPerGb);
-        if (peer.cpuPerGb > peer.cameraCpuPerGb) {
-            const double peerHost = peer.cpuPerGb - peer.cameraCpuPerGb;
-            std::printf("host_zerocopy_vs_aravis: %.2f\n", (locked.cpuPerGb - locked.cameraCpuPerGb) / peerHost);
-            std::printf("host_large_transfers_zerocopy_vs_aravis: %.2f\n",
-                        (lockedLarge.cpuPerGb - lockedLarge.cameraCpuPerGb) / peerHost);
+        {"aravis_", [&] { return runAravis(duration, ARV_UV_USB_MODE_DEFAULT); }, {}},
+        {"aravis_async_", [&] { return runAravis(duration, ARV_UV_USB_MODE_ASYNC); }, {}},
+#endif
+    };
+    std::printf("load_average_before: %s\n", bench::loadAverage().c_str());
+    // A process's later runs can cost less than its first ones, and the machine may be
+    // shared: each round starts one reader further on, and the ratios are medians of the
+    // rounds' own ratios.
+    for (int n = 0; n < roundCount; ++n)
+        for (size_t k = 0; k < readers.size(); ++k) {
+            Rounds& r = readers[(k + static_cast<size_t>(n)) % readers.size()];
+            r.results.push_back(r.run());
+        }
+    for (const Rounds& r : readers) {
+        print(r.prefix, r.median());
+        if (roundCount > 1) {
+            std::printf("%scpu_s_per_gb_rounds:", r.prefix);
+            for (const Result& x : r.results) std::printf(" %.3f", x.cpuPerGb);
+            std::printf("\n");
         }
     }
-    if (peerAsync.ok && peerAsync.cpuPerGb > 0) {
-        std::printf("zerocopy_vs_aravis_async: %.2f\n", locked.cpuPerGb / peerAsync.cpuPerGb);
-        std::printf("getimage_vs_aravis_async: %.2f\n", library.cpuPerGb / peerAsync.cpuPerGb);
-    }
+    const Rounds &library = readers[0], &locked = readers[1], &floor = readers[3];
+    const Rounds &libraryLarge = readers[4], &lockedLarge = readers[5], &floorLarge = readers[6];
+    std::printf("getimage_vs_floor: %.2f\n", ratio(library, floor));
+    std::printf("zerocopy_vs_floor: %.2f\n", ratio(locked, floor));
+    std::printf("large_transfers_getimage_vs_floor: %.2f\n", ratio(libraryLarge, floorLarge));
+    std::printf("large_transfers_zerocopy_vs_floor: %.2f\n", ratio(lockedLarge, floorLarge));
+#ifdef TESSORAL_HAVE_ARAVIS
+    // The goals compare against the peer as it runs out of the box (its default mode).
+    const Rounds &peer = readers[7], &peerAsync = readers[8];
+    std::printf("zerocopy_vs_aravis: %.2f\n", ratio(locked, peer));
+    std::printf("getimage_vs_aravis: %.2f\n", ratio(library, peer));
+    std::printf("large_transfers_zerocopy_vs_aravis: %.2f\n", ratio(lockedLarge, peer));
+    std::printf("large_transfers_getimage_vs_aravis: %.2f\n", ratio(libraryLarge, peer));
+    std::printf("host_zerocopy_vs_aravis: %.2f\n", ratio(locked, peer, true));
+    std::printf("host_large_transfers_zerocopy_vs_aravis: %.2f\n", ratio(lockedLarge, peer, true));
+    std::printf("zerocopy_vs_aravis_async: %.2f\n", ratio(locked, peerAsync));
+    std::printf("getimage_vs_aravis_async: %.2f\n", ratio(library, peerAsync));
 #else
     std::printf("aravis: absent (not installed when this was built)\n");
 #endif
+    std::printf("load_average_after: %s\n", bench::loadAverage().c_str());
     bool ok = true;
-    for (const auto& [name, r] : runs) {
-        if (!r.ok) std::fprintf(stderr, "%s run failed\n", name);
-        ok = ok && r.ok;
-    }
+    for (const Rounds& r : readers)
+        for (const Result& x : r.results) {
+            if (!x.ok) std::fprintf(stderr, "%s run failed\n", r.prefix[0] ? r.prefix : "getimage_");
+            ok = ok && x.ok;
+        }
     return ok ? 0 : 1;
 }

@@ -159,6 +159,10 @@ TEST_F(StreamChannelTest, StopDiscardsWaitingImages) {
     pushImage(image(1, 1000));
     pushImage(image(2, 1000));
     ASSERT_TRUE(waitForReads(kStreamEndpoint, 6));
+    // The reads are complete; the engine queues the images just after, on its own thread.
+    // Nothing outside shows that moment, so it gets time (a loaded machine under the
+    // thread checker took more than the 5 ms of the poll above).
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
     uint64_t a = 1, b = 1;
     ASSERT_EQ(U3V_AcquisitionStop(stream_, &a, &b), U3V_OK);
     U3V_ImageInfo info{};

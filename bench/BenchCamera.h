@@ -6,6 +6,7 @@
 #include <libusb.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -46,6 +47,20 @@ inline std::string loadAverage() {
     size_t end = 0;
     for (int field = 0; field < 3 && end != std::string::npos; ++field) end = s.find(' ', end + (field ? 1 : 0));
     return s.substr(0, end);
+}
+
+// The median of figures taken in rounds (0 for none).
+inline double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    if (v.empty()) return 0.0;
+    return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+}
+
+// The round whose figure (key) is the median, or a default result for no round.
+template <class Result, class Key>
+Result medianRound(std::vector<Result> rounds, Key key) {
+    std::sort(rounds.begin(), rounds.end(), [&](const Result& a, const Result& b) { return key(a) < key(b); });
+    return rounds.empty() ? Result{} : rounds[rounds.size() / 2];
 }
 
 // One camera with the given stream pacing (0: unpaced), opened by the library.

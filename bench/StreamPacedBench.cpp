@@ -205,16 +205,9 @@ struct Rounds {
     std::function<Result()> run;
     std::vector<Result> results;
     Result median() const {
-        std::vector<Result> sorted = results;
-        std::sort(sorted.begin(), sorted.end(), [](const Result& a, const Result& b) { return a.cpuPerGb < b.cpuPerGb; });
-        return sorted.empty() ? Result{} : sorted[sorted.size() / 2];
+        return bench::medianRound(results, [](const Result& r) { return r.cpuPerGb; });
     }
 };
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0.0 : v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
-}
 
 // The median over the rounds of a's figure against b's in the same round.
 double ratio(const Rounds& a, const Rounds& b, bool hostOnly = false) {
@@ -225,7 +218,7 @@ double ratio(const Rounds& a, const Rounds& b, bool hostOnly = false) {
         const double den = hostOnly ? y.cpuPerGb - y.cameraCpuPerGb : y.cpuPerGb;
         if (x.ok && y.ok && den > 0) r.push_back(num / den);
     }
-    return median(r);
+    return bench::median(r);
 }
 
 }  // namespace

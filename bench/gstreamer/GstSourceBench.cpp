@@ -132,19 +132,10 @@ void print(const char* prefix, const Result& r) {
 
 double perGb(const Result& r) { return r.gb() > 0 ? r.cpu / r.gb() : 0.0; }
 
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0.0 : v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
-}
-
 // The median round of a side, by CPU per GB, and every round's figure.
 struct Side {
     std::vector<Result> rounds;
-    Result median() const {
-        std::vector<Result> sorted = rounds;
-        std::sort(sorted.begin(), sorted.end(), [](const Result& a, const Result& b) { return perGb(a) < perGb(b); });
-        return sorted.empty() ? Result{} : sorted[sorted.size() / 2];
-    }
+    Result median() const { return bench::medianRound(rounds, perGb); }
     bool ok() const {
         return !rounds.empty() && std::all_of(rounds.begin(), rounds.end(), [](const Result& r) { return r.ok; });
     }
@@ -161,7 +152,7 @@ void printRatio(const char* name, const Side& element, const Side& library) {
     std::vector<double> ratios;
     for (size_t i = 0; i < element.rounds.size() && i < library.rounds.size(); ++i)
         if (perGb(library.rounds[i]) > 0) ratios.push_back(perGb(element.rounds[i]) / perGb(library.rounds[i]));
-    std::printf("%s: %.2f\n", name, median(ratios));
+    std::printf("%s: %.2f\n", name, bench::median(ratios));
     std::printf("%s_per_round:", name);
     for (double r : ratios) std::printf(" %.2f", r);
     std::printf("\n");

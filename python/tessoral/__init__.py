@@ -251,6 +251,7 @@ class Image:
     them is gone. Keep ``np.copy(image.array)`` rather than the image to hold on to many.
     """
 
+    # The native module fills these slots itself for every image taken (makeImage).
     __slots__ = ("data", "block_id", "timestamp", "pixel_format", "width", "height", "offset_x",
                  "offset_y", "padding_x", "missing_transfers", "status", "_array")
 
@@ -368,7 +369,7 @@ class Stream:
         """
         if copy is not False and copy is not True:
             raise _argument("copy is a bool, not %s" % type(copy).__name__)
-        # The native module makes the Image (see set_image_class below).
+        # The native module makes the Image (see set_image_class above).
         image = self._native.grab(timeout if timeout.__class__ is float else _timeout(timeout), copy)
         if image is None:
             raise Error(Status.IMAGE_TIMEOUT, "no image within %s s" % timeout)

@@ -15,15 +15,20 @@
 //   the reader, its libusb and the emulated bus's bookkeeping).
 //
 // Lost images are the camera's drops (its buffer was full because the host read too
-// slowly) plus block id gaps the reader saw.
+// slowly) plus block id gaps the reader saw. Every case counts from half a second after
+// its readers started: what the first cameras took while the others were being opened is
+// set-up.
 #include <sys/prctl.h>
 
 #include <cstdlib>
 
 #include <atomic>
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "BenchCamera.h"
 #include "PlainU3vReader.h"
@@ -44,19 +49,76 @@ struct Result {
     double hostCpuPerGb() const { return cpuPerGb() - cameraCpuPerGb(); }
 };
 
-// Counts what one reader sees: block id gaps, and whether the last image was intact.
+// Counts what one reader sees once counting is on: block id gaps, and whether the last
+// image checked was intact. Before that it only follows the block ids.
 struct Tally {
     uint64_t previous = 0, images = 0, gaps = 0;
     bool intact = true;
-    void add(uint64_t block, const uint8_t* data, size_t size) {
-        if (previous != 0 && block > previous + 1) gaps += block - previous - 1;
+    void add(uint64_t block, const uint8_t* data, size_t size, bool counting) {
+        if (counting) {
+            if (previous != 0 && block > previous + 1) gaps += block - previous - 1;
+            ++images;
+            // Checking every image would cost more than the stream; every 64th shows a
+            // misplaced transfer all the same.
+            if ((images & 63) == 1) intact = intact && vcam::firstMismatch(block, data, size) == -1;
+        }
         previous = block;
-        ++images;
-        // Checking every image would cost more than the stream; every 64th shows a
-        // misplaced transfer all the same.
-        if ((images & 63) == 1) intact = intact && vcam::firstMismatch(block, data, size) == -1;
     }
 };
+
+// What the cameras say of themselves, summed.
+struct CameraCounts {
+    uint64_t taken = 0, dropped = 0;
+};
+
+// One reader thread per camera, `readSome(i, counting)` taking one or more images of camera
+// i into tallies[i] (false: it failed). The readers run for a warm-up first: the cameras
+// start one after another, and the images the first ones take before the last one runs
+// fill their pools and rings, which is the set-up, not the stream. Then `duration` seconds
+// are counted: images, losses and the process's CPU.
+template <typename ReadSome>
+Result measure(size_t count, size_t payload, double duration, const std::function<CameraCounts()>& cameraCounts,
+               std::vector<Tally>& tallies, ReadSome readSome) {
+    constexpr double kWarmUpSeconds = 0.5;
+    std::atomic<bool> counting{false}, stop{false};
+    std::atomic<int> failures{0};
+    std::vector<std::thread> readers;
+    for (size_t i = 0; i < count; ++i) {
+        readers.emplace_back([&, i] {
+            while (!stop) {
+                if (!readSome(i, counting)) {
+                    ++failures;
+                    break;
+                }
+            }
+        });
+    }
+    std::this_thread::sleep_for(std::chrono::duration<double>(kWarmUpSeconds));
+    const CameraCounts before = cameraCounts();
+    const double camera0 = vcam::sourceCost().cpuSeconds;
+    const double cpu0 = bench::cpuSeconds();
+    const Clock::time_point t0 = Clock::now();
+    counting = true;
+    std::this_thread::sleep_for(std::chrono::duration<double>(duration));
+    stop = true;
+    for (std::thread& t : readers) t.join();
+    Result r;
+    r.seconds = bench::seconds(Clock::now() - t0);
+    r.cpu = bench::cpuSeconds() - cpu0;
+    r.cameraCpu = vcam::sourceCost().cpuSeconds - camera0;
+    const CameraCounts after = cameraCounts();
+    r.captured = after.taken - before.taken + after.dropped - before.dropped;
+    r.ok = failures == 0;
+    uint64_t gaps = 0;
+    for (const Tally& t : tallies) {
+        r.images += t.images;
+        gaps += t.gaps;
+        r.ok = r.ok && t.intact;
+    }
+    r.lost = gaps + after.dropped - before.dropped;
+    r.bytes = r.images * payload;
+    return r;
+}
 
 // Cameras opened through the library, each with its stream started.
 class LibraryCameras {
@@ -106,63 +168,29 @@ private:
     std::vector<bench::LibraryStream> streams_;
 };
 
-// One reader thread per camera for `duration` seconds after each camera's first image.
+// Each camera read through the library, one image at a time.
 Result readLibrary(LibraryCameras& cams, size_t count, size_t payload, double duration, bool lock) {
     std::vector<Tally> tallies(count);
-    std::atomic<int> failures{0};
-    // The first image of each camera starts its count, so that set-up is not measured.
-    for (size_t i = 0; i < count; ++i) {
-        std::vector<uint8_t> first(payload);
+    std::vector<std::vector<uint8_t>> copies(count, std::vector<uint8_t>(lock ? 0 : payload));
+    const auto counts = [&] { return CameraCounts{cams.taken(), cams.dropped()}; };
+    return measure(count, payload, duration, counts, tallies, [&](size_t i, const std::atomic<bool>& counting) {
         U3V_ImageInfo info{};
-        if (U3V_GetImage(cams.stream(i), first.data(), 5000, &info) != U3V_OK) return {};
-        tallies[i].previous = info.BlockId;
-    }
-    const uint64_t taken0 = cams.taken(), dropped0 = cams.dropped();
-    const double camera0 = vcam::sourceCost().cpuSeconds;
-    const double cpu0 = bench::cpuSeconds();
-    const Clock::time_point t0 = Clock::now();
-    std::vector<std::thread> readers;
-    for (size_t i = 0; i < count; ++i) {
-        readers.emplace_back([&, i] {
-            std::vector<uint8_t> copy(lock ? 0 : payload);
-            while (bench::seconds(Clock::now() - t0) < duration) {
-                U3V_ImageInfo info{};
-                uint16_t st = 0;
-                if (lock) {
-                    void* data = nullptr;
-                    uint32_t size = 0;
-                    st = U3V_LockImage(cams.stream(i), &data, &size, 2000, &info);
-                    if (st != U3V_OK) break;
-                    tallies[i].add(info.BlockId, static_cast<const uint8_t*>(data), payload);
-                    st = U3V_UnlockImage(cams.stream(i), data);
-                } else {
-                    st = U3V_GetImage(cams.stream(i), copy.data(), 2000, &info);
-                    if (st == U3V_OK) tallies[i].add(info.BlockId, copy.data(), payload);
-                }
-                if (st != U3V_OK) {
-                    std::fprintf(stderr, "camera %zu: status %04X\n", i + 1, st);
-                    ++failures;
-                    break;
-                }
+        uint16_t st = 0;
+        if (lock) {
+            void* data = nullptr;
+            uint32_t size = 0;
+            st = U3V_LockImage(cams.stream(i), &data, &size, 2000, &info);
+            if (st == U3V_OK) {
+                tallies[i].add(info.BlockId, static_cast<const uint8_t*>(data), payload, counting);
+                st = U3V_UnlockImage(cams.stream(i), data);
             }
-        });
-    }
-    for (std::thread& t : readers) t.join();
-    Result r;
-    r.seconds = bench::seconds(Clock::now() - t0);
-    r.cpu = bench::cpuSeconds() - cpu0;
-    r.cameraCpu = vcam::sourceCost().cpuSeconds - camera0;
-    r.captured = cams.taken() - taken0 + cams.dropped() - dropped0;
-    r.ok = failures == 0;
-    uint64_t gaps = 0;
-    for (const Tally& t : tallies) {
-        r.images += t.images;
-        gaps += t.gaps;
-        r.ok = r.ok && t.intact;
-    }
-    r.lost = gaps + (cams.dropped() - dropped0);
-    r.bytes = r.images * payload;
-    return r;
+        } else {
+            st = U3V_GetImage(cams.stream(i), copies[i].data(), 2000, &info);
+            if (st == U3V_OK) tallies[i].add(info.BlockId, copies[i].data(), payload, counting);
+        }
+        if (st != U3V_OK) std::fprintf(stderr, "camera %zu: status %04X\n", i + 1, st);
+        return st == U3V_OK;
+    });
 }
 
 Result runLibrary(const vcam::CameraConfig& config, int count, uint32_t width, uint32_t height,
@@ -191,7 +219,6 @@ Result runPlain(const vcam::CameraConfig& config, int count, uint32_t width, uin
         return n;
     };
     std::vector<std::unique_ptr<bench::PlainU3vReader>> readers;
-    std::vector<Tally> tallies(static_cast<size_t>(count));
     bench::PlainU3vReader::Options options;
     options.width = width;
     options.height = height;
@@ -202,46 +229,21 @@ Result runPlain(const vcam::CameraConfig& config, int count, uint32_t width, uin
             std::fprintf(stderr, "plain %d: %s\n", i + 1, error.c_str());
             return {};
         }
-        Tally& tally = tallies[static_cast<size_t>(i)];
-        // The first image starts the count, so that set-up is not measured.
-        if (reader->run(1, [&](uint64_t block, const uint8_t*, size_t) { tally.previous = block; }) != 1) return {};
     }
-    const uint64_t taken0 = stats(&vcam::StreamStats::taken), dropped0 = stats(&vcam::StreamStats::dropped);
-    const double camera0 = vcam::sourceCost().cpuSeconds;
-    const double cpu0 = bench::cpuSeconds();
-    const Clock::time_point t0 = Clock::now();
-    std::atomic<int> failures{0};
-    std::vector<std::thread> threads;
-    for (size_t i = 0; i < readers.size(); ++i) {
-        threads.emplace_back([&, i] {
-            Tally& tally = tallies[i];
-            const auto onImage = [&](uint64_t block, const uint8_t* payload, size_t size) { tally.add(block, payload, size); };
-            // Runs of many images, so that the reads stay queued across image boundaries.
-            while (bench::seconds(Clock::now() - t0) < duration) {
-                if (readers[i]->run(100, onImage) != 100) {
-                    std::fprintf(stderr, "plain %zu: %s\n", i + 1, readers[i]->error().c_str());
-                    ++failures;
-                    break;
-                }
-            }
-        });
-    }
-    for (std::thread& t : threads) t.join();
-    Result r;
-    r.seconds = bench::seconds(Clock::now() - t0);
-    r.cpu = bench::cpuSeconds() - cpu0;
-    r.cameraCpu = vcam::sourceCost().cpuSeconds - camera0;
-    r.captured = stats(&vcam::StreamStats::taken) - taken0 + stats(&vcam::StreamStats::dropped) - dropped0;
-    uint64_t gaps = 0;
-    r.ok = failures == 0;
-    for (const Tally& t : tallies) {
-        r.images += t.images;
-        gaps += t.gaps;
-        r.ok = r.ok && t.intact;
-    }
-    r.lost = gaps + stats(&vcam::StreamStats::dropped) - dropped0;
-    r.bytes = r.images * size_t{width} * height;
-    return r;
+    std::vector<Tally> tallies(readers.size());
+    const auto counts = [&] {
+        return CameraCounts{stats(&vcam::StreamStats::taken), stats(&vcam::StreamStats::dropped)};
+    };
+    // Runs of many images, so that the reads stay queued across image boundaries.
+    return measure(readers.size(), size_t{width} * height, duration, counts, tallies,
+                   [&](size_t i, const std::atomic<bool>& counting) {
+                       const auto onImage = [&](uint64_t block, const uint8_t* payload, size_t size) {
+                           tallies[i].add(block, payload, size, counting);
+                       };
+                       if (readers[i]->run(100, onImage) == 100) return true;
+                       std::fprintf(stderr, "plain %zu: %s\n", i + 1, readers[i]->error().c_str());
+                       return false;
+                   });
 }
 
 void print(const std::string& prefix, const Result& r) {

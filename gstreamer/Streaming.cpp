@@ -139,11 +139,12 @@ GstFlowReturn create(GstPushSrc* push, GstBuffer** out) {
                                   ("%s", tool::statusText(status).c_str()));
             return GST_FLOW_ERROR;
         }
-        // An image came (zero copy: it is locked until given back).
-        auto giveBack = [&] {
+        // An image came (zero copy: it is locked until given back). A dropped one still
+        // shows the camera alive: the wait for the next starts again.
+        auto drop = [&] {
             if (locked != nullptr) U3V_UnlockImage(session.stream(), locked);
+            lastImage = std::chrono::steady_clock::now();
         };
-        lastImage = std::chrono::steady_clock::now();
         imageCame(st);
         // Block ids the camera skipped are images that never arrived.
         const bool skipped = st.anyImage && info.BlockId > st.lastBlockId + 1;
@@ -152,14 +153,14 @@ GstFlowReturn create(GstPushSrc* push, GstBuffer** out) {
         st.anyImage = true;
         st.lastBlockId = info.BlockId;
         if (status == U3V_ERR_MISSING_PACKETS) {
-            giveBack();
+            drop();
             countBadImages(src, st.incompleteImages, 1, "missing transfers", warn);
             st.discont = true;
             continue;
         }
         if (status != U3V_OK || info.PixelFormat != f.code || info.SizeX != width || info.SizeY != height ||
             (zeroCopy && lockedSize < size)) {
-            giveBack();
+            drop();
             countBadImages(src, st.badImages, 1, "bad status or another format than negotiated", warn);
             st.discont = true;
             continue;

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -54,6 +55,22 @@ inline double median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
     if (v.empty()) return 0.0;
     return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+}
+
+// Runs every side once a round, each round starting one side further on: a process's
+// later runs can cost less than its first ones, and a change of load on a shared machine
+// then hits every side alike.
+inline void runInTurningOrder(int rounds, const std::vector<std::function<void()>>& sides) {
+    for (int n = 0; n < rounds; ++n)
+        for (size_t k = 0; k < sides.size(); ++k) sides[(k + static_cast<size_t>(n)) % sides.size()]();
+}
+
+// a's figure against b's, round by round, where both have one (a failed round has none: 0).
+inline std::vector<double> roundRatios(const std::vector<double>& a, const std::vector<double>& b) {
+    std::vector<double> r;
+    for (size_t i = 0; i < a.size() && i < b.size(); ++i)
+        if (a[i] > 0 && b[i] > 0) r.push_back(a[i] / b[i]);
+    return r;
 }
 
 // The round whose figure (key) is the median, or a default result for no round.

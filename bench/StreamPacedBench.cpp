@@ -215,14 +215,12 @@ struct Rounds {
 
 // The median over the rounds of a's figure against b's in the same round.
 double ratio(const Rounds& a, const Rounds& b, bool hostOnly = false) {
-    std::vector<double> r;
-    for (size_t i = 0; i < a.results.size() && i < b.results.size(); ++i) {
-        const Result &x = a.results[i], &y = b.results[i];
-        const double num = hostOnly ? x.cpuPerGb - x.cameraCpuPerGb : x.cpuPerGb;
-        const double den = hostOnly ? y.cpuPerGb - y.cameraCpuPerGb : y.cpuPerGb;
-        if (x.ok && y.ok && den > 0) r.push_back(num / den);
-    }
-    return bench::median(r);
+    const auto figures = [hostOnly](const Rounds& side) {
+        std::vector<double> f;
+        for (const Result& x : side.results) f.push_back(!x.ok ? 0 : hostOnly ? x.cpuPerGb - x.cameraCpuPerGb : x.cpuPerGb);
+        return f;
+    };
+    return bench::median(bench::roundRatios(figures(a), figures(b)));
 }
 
 }  // namespace
@@ -266,14 +264,10 @@ int main(int argc, char** argv) {
 #endif
     };
     std::printf("load_average_before: %s\n", bench::loadAverage().c_str());
-    // A process's later runs can cost less than its first ones, and the machine may be
-    // shared: each round starts one reader further on, and the ratios are medians of the
-    // rounds' own ratios.
-    for (int n = 0; n < roundCount; ++n)
-        for (size_t k = 0; k < readers.size(); ++k) {
-            Rounds& r = readers[(k + static_cast<size_t>(n)) % readers.size()];
-            r.results.push_back(r.run());
-        }
+    // The ratios are medians of the rounds' own ratios.
+    std::vector<std::function<void()>> sides;
+    for (Rounds& r : readers) sides.push_back([&r] { r.results.push_back(r.run()); });
+    bench::runInTurningOrder(roundCount, sides);
     for (const Rounds& r : readers) {
         print(r.prefix, r.median());
         if (roundCount > 1) {

@@ -151,9 +151,12 @@ void printRounds(const char* prefix, const Side& side) {
 }
 
 void printRatio(const char* name, const Side& element, const Side& library) {
-    std::vector<double> ratios;
-    for (size_t i = 0; i < element.rounds.size() && i < library.rounds.size(); ++i)
-        if (perGb(library.rounds[i]) > 0) ratios.push_back(perGb(element.rounds[i]) / perGb(library.rounds[i]));
+    const auto figures = [](const Side& side) {
+        std::vector<double> f;
+        for (const Result& r : side.rounds) f.push_back(perGb(r));
+        return f;
+    };
+    const std::vector<double> ratios = bench::roundRatios(figures(element), figures(library));
     std::printf("%s: %.2f\n", name, bench::median(ratios));
     std::printf("%s_per_round:", name);
     for (double r : ratios) std::printf(" %.2f", r);
@@ -164,8 +167,7 @@ void printRatio(const char* name, const Side& element, const Side& library) {
 
 int main(int argc, char** argv) {
     const double duration = argc > 1 ? std::atof(argv[1]) : 10.0;
-    // The machine may be shared: the three sides run in rounds, their order turned each
-    // round so that a change of load hits them alike, and the ratio is the median of the
+    // The three sides run in rounds of turning order; the ratio is the median of the
     // rounds' ratios.
     const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 3;
     setenv("GST_PLUGIN_PATH", TESSORAL_PLUGIN_DIR, 0);
@@ -173,15 +175,9 @@ int main(int argc, char** argv) {
     gst_init(nullptr, nullptr);
     std::printf("load_average_before: %s\n", bench::loadAverage().c_str());
     Side element, library, locked;
-    for (int n = 0; n < rounds; ++n) {
-        for (int k = 0; k < 3; ++k) {
-            switch ((n + k) % 3) {
-            case 0: element.rounds.push_back(runElement(duration)); break;
-            case 1: library.rounds.push_back(runLibrary(duration, false)); break;
-            default: locked.rounds.push_back(runLibrary(duration, true)); break;
-            }
-        }
-    }
+    bench::runInTurningOrder(rounds, {[&] { element.rounds.push_back(runElement(duration)); },
+                                      [&] { library.rounds.push_back(runLibrary(duration, false)); },
+                                      [&] { locked.rounds.push_back(runLibrary(duration, true)); }});
     printRounds("tessoralsrc_", element);
     printRounds("library_getimage_", library);
     printRounds("library_lockimage_", locked);

@@ -255,17 +255,14 @@ class Image:
     __slots__ = ("data", "block_id", "timestamp", "pixel_format", "width", "height", "offset_x",
                  "offset_y", "padding_x", "missing_transfers", "status", "_array")
 
-    # The native module's order of the leader's fields (see _from_native).
+    # The keys of `info`, in the order of the fields they fill below.
     _FIELDS = ("block_id", "timestamp", "pixel_format", "size_x", "size_y", "offset_x", "offset_y", "padding_x",
                "missing_transfers", "status")
 
     def __init__(self, data: np.ndarray, info: dict) -> None:
-        self._set(data, tuple(info[k] for k in Image._FIELDS))
-
-    def _set(self, data: np.ndarray, fields: tuple) -> None:
         self.data: np.ndarray = data
         (self.block_id, self.timestamp, self.pixel_format, self.width, self.height, self.offset_x, self.offset_y,
-         self.padding_x, self.missing_transfers, self.status) = fields
+         self.padding_x, self.missing_transfers, self.status) = tuple(info[k] for k in Image._FIELDS)
         self._array: Optional[np.ndarray] = None
 
     @property

@@ -215,9 +215,13 @@ struct Rounds {
 
 // The median over the rounds of a's figure against b's in the same round.
 double ratio(const Rounds& a, const Rounds& b, bool hostOnly = false) {
-    const auto figures = [hostOnly](const Rounds& side) {
+    const auto figure = [hostOnly](const Result& x) {
+        if (!x.ok) return 0.0;  // a failed round has no figure
+        return hostOnly ? x.cpuPerGb - x.cameraCpuPerGb : x.cpuPerGb;
+    };
+    const auto figures = [&figure](const Rounds& side) {
         std::vector<double> f;
-        for (const Result& x : side.results) f.push_back(!x.ok ? 0 : hostOnly ? x.cpuPerGb - x.cameraCpuPerGb : x.cpuPerGb);
+        for (const Result& x : side.results) f.push_back(figure(x));
         return f;
     };
     return bench::median(bench::roundRatios(figures(a), figures(b)));

@@ -86,8 +86,15 @@ void U3V_Stream::LeaveReader() {
 
 bool U3V_Stream::DeviceGone(int usbResult) {
     if (!noteGone(*pDevice, usbResult)) return false;
+    bEngineSawGone = true;  // before the interrupt: a reader woken by it must see this
     hImageReady.Interrupt();
     return true;
+}
+
+// The control channel may hear of the camera's leaving first, while images it sent
+// before are still being reaped: those come out before the camera is reported gone.
+bool U3V_Stream::NothingMoreComes() const {
+    return pDevice->bGone && (bEngineSawGone || !bAcquisitionRunning || bThreadEnded);
 }
 
 uint16_t U3V_Stream::AwaitImage(uint32_t timeoutMs, uint64_t since, ImageBuffer*& image) {
@@ -96,7 +103,7 @@ uint16_t U3V_Stream::AwaitImage(uint32_t timeoutMs, uint64_t since, ImageBuffer*
         image = readyQueue.frontAndReset(hImageReady);
         if (image != nullptr) return U3V_OK;
         // Images received before the camera left are still delivered; then it is gone.
-        if (pDevice->bGone) return U3V_ERR_DEVICE_GONE;
+        if (NothingMoreComes()) return U3V_ERR_DEVICE_GONE;
         switch (hImageReady.Wait(deadline.left(), since)) {
             case ManualResetEvent::Woken::Interrupted:
                 if (!pDevice->bGone) return U3V_ERR_ACQUISITION_STOPPED;

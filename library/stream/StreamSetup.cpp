@@ -184,6 +184,7 @@ uint16_t U3V_Stream::StartAcquisition(uint32_t /*unused*/) {
     hStartRequest.Reset();
     bStopRequest = false;
     bThreadEnded = false;
+    bEngineSawGone = false;
     Start();
     if (uint16_t st = SetStreamEnable(true); st != U3V_OK) {
         StopWorker(bStopRequest);

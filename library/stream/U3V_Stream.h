@@ -73,6 +73,8 @@ public:
     std::atomic<uint32_t> nTransferSize{kDefaultTransferSize};
     std::atomic<uint32_t> nBufferCount{0};
     std::atomic<bool> bThreadEnded{true};
+    // The engine has seen the camera gone: what it received before is all queued.
+    std::atomic<bool> bEngineSawGone{false};
     bool bOwnsInterface = false;  // holds the device's one stream channel
     std::atomic<uint32_t> nSubmitLimit{kDefaultSubmitLimit};
 
@@ -96,6 +98,8 @@ private:
     // The engine's answer to a libusb result that says the camera is gone: marks it and
     // wakes the readers, which then empty the queue and hear of it.
     bool DeviceGone(int usbResult);
+    // The camera is gone and no image it sent can still come from the engine.
+    bool NothingMoreComes() const;
 
     // Keeps GetImage out of the pool while a stop, restart or close changes it: wakes the
     // waiting readers, turns new ones away at the door and waits for the others to leave.

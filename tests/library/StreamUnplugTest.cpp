@@ -71,9 +71,10 @@ TEST_P(StreamUnplugTest, QueuedImagesComeOutBeforeTheCameraIsGone) {
     unplugAfter(c.images);
     startUntilGone();
     ASSERT_TRUE(waitUntilUnplugged());
-    // The engine queues an image before it asks for the next leader, and that request is
-    // what takes the camera off the bus: every image is queued by now.
-    expectImages(1, static_cast<uint64_t>(c.images), 0);
+    // The request of the next leader is what takes the camera off the bus; the engine asks
+    // for it while the image before is still being reaped, so that one may come a moment
+    // after the camera has gone.
+    expectImages(1, static_cast<uint64_t>(c.images), 2000);
 
     std::vector<uint8_t> data(payload_);
     U3V_ImageInfo info{};
@@ -114,6 +115,27 @@ TEST_P(StreamUnplugTest, ReaderWithShortWaitsGetsEveryImageSent) {
     std::vector<uint64_t> expected;
     for (int i = 1; i <= c.images; ++i) expected.push_back(static_cast<uint64_t>(i));
     EXPECT_EQ(blocks, expected);
+}
+
+// The control channel hears of the leaving first, while the completions of what the
+// camera sent before are still on their way (a long completion latency): those images
+// come out all the same, and only then is the camera gone.
+TEST_P(StreamUnplugTest, ImagesStillOnTheirWayWhenTheControlChannelHearsFirstComeOut) {
+    const UnplugCase c = GetParam();
+    open(64, 32);
+    if (c.bufferCount != 0) {
+        ASSERT_EQ(U3V_SetBufferCount(stream_, c.bufferCount), U3V_OK);
+    }
+    unplugAfter(c.images);
+    startUntilGone();
+    vcam::setTransferLatency(camera_, 300000);
+    ASSERT_TRUE(waitUntilUnplugged());
+    uint32_t value = 0;
+    ASSERT_EQ(U3V_ReadMem(control_, kWidth, 4, &value), U3V_ERR_DEVICE_GONE);
+    expectImages(1, static_cast<uint64_t>(c.images), 5000);
+    std::vector<uint8_t> data(payload_);
+    U3V_ImageInfo info{};
+    EXPECT_EQ(U3V_GetImage(stream_, data.data(), 5000, &info), U3V_ERR_DEVICE_GONE);
 }
 
 INSTANTIATE_TEST_SUITE_P(Queues, StreamUnplugTest,

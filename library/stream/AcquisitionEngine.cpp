@@ -31,6 +31,12 @@ constexpr auto kMemoryWait = std::chrono::milliseconds(1);
 // when each has very many reads, whose requests would cost memory.
 constexpr size_t kMaxImagesInFlight = 8;
 constexpr size_t kMaxPlannedReads = 4096;
+// Reads of the images after the oldest are queued only this far ahead (at least one):
+// at 400 MB/s it is about 300 us of the bus, several times a host's completion latency,
+// so the bus never waits for a read. Further ahead buys nothing on a bus, and where reads
+// complete at once it makes images come in bursts of the queue's size, which a reader
+// with few buffers meets asleep: the two threads then take turns instead of overlapping.
+constexpr size_t kAheadBytes = 128 * 1024;
 }  // namespace
 
 ImageBuffer* U3V_Stream::NextFreeBuffer() {
@@ -109,7 +115,8 @@ U3V_Stream::Step U3V_Stream::Resync(ImageSlots& slots) {
 }
 
 // Queues reads in stream order, the oldest image's first, as far as the window of
-// submitted bytes and the free buffers allow. Out of step, one leader read goes alone.
+// submitted bytes and the free buffers allow, and those of later images kAheadBytes ahead
+// of the oldest's. Out of step, one leader read goes alone.
 U3V_Stream::Step U3V_Stream::Fill(ImageSlots& slots) {
     const ReadPlan& plan = slots.plan();
     for (;;) {
@@ -120,6 +127,8 @@ U3V_Stream::Step U3V_Stream::Fill(ImageSlots& slots) {
         }
         if (!bInStep && slots.readsInFlight() != 0) return Step::Go;
         ImageSlot* slot = slots.tail();
+        const bool later = slot != nullptr && (slot != slots.head() || slot->submitted == plan.reads());
+        if (later && slots.bytesAhead() >= kAheadBytes) return Step::Go;
         if (slot == nullptr || slot->submitted == plan.reads()) {
             // Images are received ahead only into room the ready queue has now, so that
             // none is received only to be dropped. With nothing on its way the queue may

@@ -43,6 +43,7 @@ ImageSlot* ImageSlots::open(ImageBuffer* buffer) {
     slot.buffer = buffer;
     buffer->bReceiving = true;
     slot.submitted = slot.reaped = 0;
+    slot.bytesInFlight = 0;
     slot.head = stream::Leader{};
     slot.spoilt = false;
     slot.missing = 0;
@@ -75,6 +76,7 @@ int ImageSlots::submitNext(ImageSlot& slot) {
     const int r = slot.reads[i].submit(into, size);
     if (r < 0) return r;
     ++slot.submitted;
+    slot.bytesInFlight += static_cast<size_t>(size);
     inFlight_ += static_cast<size_t>(size);
     ++readsInFlight_;
     return 0;
@@ -85,6 +87,7 @@ int ImageSlots::reapNext(unsigned timeoutMs, const std::atomic<bool>* abort) {
     const size_t i = slot.reaped;
     const int r = slot.reads[i].reap(timeoutMs, abort);
     ++slot.reaped;
+    slot.bytesInFlight -= static_cast<size_t>(plan_.size(i));
     inFlight_ -= static_cast<size_t>(plan_.size(i));
     --readsInFlight_;
     return r;
@@ -99,6 +102,7 @@ bool ImageSlots::abandon() {
             lost = lost || slot.reads[i].received() > 0;
         }
         slot.reaped = slot.submitted;
+        slot.bytesInFlight = 0;
         close();
     }
     inFlight_ = 0;

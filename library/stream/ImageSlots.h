@@ -41,6 +41,7 @@ struct ImageSlot {
     std::unique_ptr<usb::AsyncRead[]> reads;
     size_t submitted = 0;
     size_t reaped = 0;
+    size_t bytesInFlight = 0;  // of its reads submitted and not reaped
     stream::Leader head;
     bool spoilt = false;  // its leader was not an image leader: never delivered
     uint32_t missing = 0;
@@ -75,6 +76,8 @@ public:
     // Waits for the head's next read (see usb::AsyncRead::reap): bytes or < 0.
     int reapNext(unsigned timeoutMs, const std::atomic<bool>* abort);
     size_t bytesInFlight() const { return inFlight_; }
+    // Of those, the bytes queued for the images after the head.
+    size_t bytesAhead() const { return empty() ? 0 : inFlight_ - slots_[head_].bytesInFlight; }
     size_t readsInFlight() const { return readsInFlight_; }
 
     // Cancels every read in flight, in order, and ends every image. true when any of them

@@ -79,8 +79,6 @@ protected:
         }
         return most;
     }
-
-
 };
 
 // A camera at 1,000 images a second with 300 us of completion latency: the next images'
@@ -92,6 +90,18 @@ TEST_F(StreamPipelineTest, ReadsOfSeveralImagesAreInFlightAtOnce) {
     start();
     expectConsecutive(200, 0);
     EXPECT_GE(mostReadsInFlight(), 2 * kReadsPerSmallImage) << "one image at a time";
+}
+
+// A camera faster than its reader, with room for four images: the reads of the images
+// after the oldest go only a little way ahead of it, not into every free buffer at once
+// (images then come in bursts that a reader with few buffers meets asleep). Reads hold
+// their memory until they are reaped, so a limit of two images' reads shows it.
+TEST_F(StreamPipelineTest, LaterImagesAreReadOnlyALittleWayAheadOfTheOldest) {
+    open(640, 480, 0);
+    vcam::setUsbfsMemoryLimit(2 * 640 * 480);
+    start();
+    expectConsecutive(30, 0);
+    EXPECT_EQ(refusedStreamSubmissions(), 0) << "reads of several images at once";
 }
 
 // 2,000 images a second with 400 us per completion: three round trips an image in series

@@ -297,11 +297,13 @@ U3V_API uint16_t U3V_SetBufferCount(void *stream, uint32_t count);
 /* Memory of the USB reads queued at once for one image's payload and trailer, in bytes:
  * 8 MiB (U3V_DEFAULT_STREAM_MEMORY) unless set, 0 refused (U3V_ERR_INVALID_HANDLE). The
  * reads of an image are queued ahead of the one completing as far as this allows (at
- * least one), so images larger than it are received too; Linux limits all USB buffers
- * submitted by a program to usbcore.usbfs_memory_mb (16 MiB by default). When the system
- * refuses a read for lack of that memory, the stream keeps what it had in flight as its
- * new limit and says so once in the device log; the image is not lost (unless not even
- * one read can be queued for 100 ms). Takes effect at the next start. */
+ * least one), so images larger than it are received too; those of the next images go up
+ * to 128 KiB ahead of the oldest's, several completion latencies of a fast bus. Linux
+ * limits all USB buffers submitted by a program to usbcore.usbfs_memory_mb (16 MiB by
+ * default). When the system refuses a read for lack of that memory, the stream keeps
+ * what it had in flight as its new limit and says so once in the device log; the image
+ * is not lost (unless not even one read can be queued for 100 ms). Takes effect at the
+ * next start. */
 #define U3V_DEFAULT_STREAM_MEMORY (8u << 20)
 U3V_API uint16_t U3V_GetStreamMemoryLimit(void *stream, uint32_t *bytes);
 U3V_API uint16_t U3V_SetStreamMemoryLimit(void *stream, uint32_t bytes);

@@ -39,6 +39,16 @@ protected:
         ASSERT_TRUE(st == U3V_OK || st == U3V_ERR_DEVICE_GONE) << std::hex << st;
     }
 
+    // A small region with the case's buffers, the camera leaving after the case's images.
+    void streamUntilGone(const UnplugCase& c) {
+        open(64, 32);
+        if (c.bufferCount != 0) {
+            ASSERT_EQ(U3V_SetBufferCount(stream_, c.bufferCount), U3V_OK);
+        }
+        unplugAfter(c.images);
+        startUntilGone();
+    }
+
     bool waitUntilUnplugged() {
         const auto limit = Clock::now() + std::chrono::seconds(10);
         while (vcam::plugged(camera_)) {
@@ -64,12 +74,7 @@ protected:
 // camera is gone, at once even for a reader that would wait for ever.
 TEST_P(StreamUnplugTest, QueuedImagesComeOutBeforeTheCameraIsGone) {
     const UnplugCase c = GetParam();
-    open(64, 32);
-    if (c.bufferCount != 0) {
-        ASSERT_EQ(U3V_SetBufferCount(stream_, c.bufferCount), U3V_OK);
-    }
-    unplugAfter(c.images);
-    startUntilGone();
+    ASSERT_NO_FATAL_FAILURE(streamUntilGone(c));
     ASSERT_TRUE(waitUntilUnplugged());
     // The request of the next leader is what takes the camera off the bus; the engine asks
     // for it while the image before is still being reaped, so that one may come a moment
@@ -93,12 +98,7 @@ TEST_P(StreamUnplugTest, QueuedImagesComeOutBeforeTheCameraIsGone) {
 // of it.
 TEST_P(StreamUnplugTest, ReaderWithShortWaitsGetsEveryImageSent) {
     const UnplugCase c = GetParam();
-    open(64, 32);
-    if (c.bufferCount != 0) {
-        ASSERT_EQ(U3V_SetBufferCount(stream_, c.bufferCount), U3V_OK);
-    }
-    unplugAfter(c.images);
-    startUntilGone();
+    ASSERT_NO_FATAL_FAILURE(streamUntilGone(c));
 
     std::vector<uint8_t> data(payload_);
     std::vector<uint64_t> blocks;
@@ -122,12 +122,7 @@ TEST_P(StreamUnplugTest, ReaderWithShortWaitsGetsEveryImageSent) {
 // come out all the same, and only then is the camera gone.
 TEST_P(StreamUnplugTest, ImagesStillOnTheirWayWhenTheControlChannelHearsFirstComeOut) {
     const UnplugCase c = GetParam();
-    open(64, 32);
-    if (c.bufferCount != 0) {
-        ASSERT_EQ(U3V_SetBufferCount(stream_, c.bufferCount), U3V_OK);
-    }
-    unplugAfter(c.images);
-    startUntilGone();
+    ASSERT_NO_FATAL_FAILURE(streamUntilGone(c));
     vcam::setTransferLatency(camera_, 300000);
     ASSERT_TRUE(waitUntilUnplugged());
     uint32_t value = 0;

@@ -100,7 +100,13 @@ TEST_F(StreamPipelineTest, LaterImagesAreReadOnlyALittleWayAheadOfTheOldest) {
     open(640, 480, 0);
     vcam::setUsbfsMemoryLimit(2 * 640 * 480);
     start();
-    expectConsecutive(30, 0);
+    // Whole images, not necessarily consecutive: a reader slowed down (under a sanitizer)
+    // lets the engine drop one now and then.
+    for (int i = 0; i < 30; ++i) {
+        const Taken t = take();
+        ASSERT_EQ(t.status, U3V_OK) << "image " << i;
+        EXPECT_TRUE(t.intact) << "block " << t.block;
+    }
     EXPECT_EQ(refusedStreamSubmissions(), 0) << "reads of several images at once";
 }
 

@@ -126,9 +126,9 @@ U3V_Stream::Step U3V_Stream::Fill(ImageSlots& slots) {
             return Step::Leave;
         }
         if (!bInStep && slots.readsInFlight() != 0) return Step::Go;
+        // Only reads of later images count ahead, so the oldest's own always go.
+        if (slots.bytesAhead() >= kAheadBytes) return Step::Go;
         ImageSlot* slot = slots.tail();
-        const bool later = slot != nullptr && (slot != slots.head() || slot->submitted == plan.reads());
-        if (later && slots.bytesAhead() >= kAheadBytes) return Step::Go;
         if (slot == nullptr || slot->submitted == plan.reads()) {
             // Images are received ahead only into room the ready queue has now, so that
             // none is received only to be dropped. With nothing on its way the queue may

@@ -28,11 +28,13 @@ protected:
 
     // frameRate 0: unpaced, an image is taken when its leader is read, so block ids show
     // every image the library lost.
-    void open(uint32_t width, uint32_t height, uint32_t latencyUs, uint32_t frameRate = 0) {
+    void open(uint32_t width, uint32_t height, uint32_t latencyUs, uint32_t frameRate = 0,
+              uint32_t cameraImages = 4) {
         vcam::CameraConfig config = camera(1);
         config.streamBytesPerSecond = 0;
         config.frameRate = frameRate;
         config.transferLatencyUs = latencyUs;
+        config.imageBuffers = cameraImages;
         StreamingCameraFixture::open(width, height, config);
     }
 
@@ -111,9 +113,12 @@ TEST_F(StreamPipelineTest, LaterImagesAreReadOnlyALittleWayAheadOfTheOldest) {
 }
 
 // 2,000 images a second with 400 us per completion: three round trips an image in series
-// would take longer than the camera's period, and its buffer would overflow.
+// would take longer than the camera's period, and its buffer would overflow. The camera
+// holds 32 images (16 ms), as real ones hold many: a host thread descheduled for a few
+// milliseconds (a sanitizer on a loaded runner) is not what this asks about, and an
+// engine 700 us behind every image still overflows it within 50 images.
 TEST_F(StreamPipelineTest, HighFrameRateWithLatencyLosesNothing) {
-    open(64, 64, 400, 2000);
+    open(64, 64, 400, 2000, 32);
     ASSERT_EQ(U3V_SetBufferCount(stream_, 16), U3V_OK);
     start();
     const uint64_t first = expectConsecutive(1, 0);

@@ -5,8 +5,8 @@
 //   camera holding 64 images. Images delivered per second against the rate the camera
 //   took them at (the floor), and lost, for the library (U3V_GetImage, 16 buffers) and for
 //   the plain libusb reader with 16 reads in flight (PlainU3vReader).
-// - large: images as large as the camera makes (4096x4096 Mono8, 16 MiB, and 4096x3000)
-//   at 400 MB/s under Linux's default 16 MiB of submitted buffer memory: lost.
+// - large: sensor-sized images (5472x3648 Mono8, 20 MB, and 4096x3000 RGB8, 37 MB) at
+//   400 MB/s under Linux's default 16 MiB of submitted buffer memory: lost.
 // - cameras: four cameras in one process, each paced at 400 MB/s and read by its own
 //   thread with zero-copy delivery, against one camera alone in the same run: lost and CPU
 //   seconds per GB delivered. The same for plain libusb readers (one context and thread
@@ -123,7 +123,8 @@ Result measure(size_t count, size_t payload, double duration, const std::functio
 // Cameras opened through the library, each with its stream started.
 class LibraryCameras {
 public:
-    bool open(const vcam::CameraConfig& config, int count, uint32_t width, uint32_t height, uint32_t bufferCount) {
+    bool open(const vcam::CameraConfig& config, int count, uint32_t width, uint32_t height, uint32_t pixelFormat,
+              uint32_t bufferCount) {
         vcam::reset();
         for (int i = 0; i < count; ++i) {
             vcam::CameraConfig own = config;  // each camera its own identity
@@ -138,7 +139,7 @@ public:
             auto& c = cams_.emplace_back(std::make_unique<bench::Camera>());
             if (U3V_GetDeviceInfo(static_cast<uint16_t>(i), &info) != U3V_OK ||
                 U3V_OpenDevice(info.DeviceGUID, &c->device, nullptr, 0) != U3V_OK ||
-                U3V_OpenControl(c->device, &c->control) != U3V_OK || !c->size(width, height))
+                U3V_OpenControl(c->device, &c->control) != U3V_OK || !c->size(width, height, pixelFormat))
                 return false;
         }
         for (auto& c : cams_) {
@@ -194,13 +195,14 @@ Result readLibrary(LibraryCameras& cams, size_t count, size_t payload, double du
 }
 
 Result runLibrary(const vcam::CameraConfig& config, int count, uint32_t width, uint32_t height,
-                  double duration, bool lock, uint32_t bufferCount = 0) {
+                  double duration, bool lock, uint32_t bufferCount = 0, uint32_t pixelFormat = bench::kMono8) {
     LibraryCameras cams;
-    if (!cams.open(config, count, width, height, bufferCount)) {
+    if (!cams.open(config, count, width, height, pixelFormat, bufferCount)) {
         std::fprintf(stderr, "cannot open %d cameras\n", count);
         return {};
     }
-    return readLibrary(cams, static_cast<size_t>(count), size_t{width} * height, duration, lock);
+    const size_t payload = size_t{width} * height * bench::bytesPerPixel(pixelFormat);
+    return readLibrary(cams, static_cast<size_t>(count), payload, duration, lock);
 }
 
 // `count` cameras, each read by its own thread through its own plain libusb reader.
@@ -284,12 +286,17 @@ bool large(double duration) {
     vcam::CameraConfig config;
     config.streamBytesPerSecond = 400000000;
     bool ok = true;
-    for (const auto& [name, h] : {std::pair{"large_4096x4096", 4096u}, std::pair{"large_4096x3000", 3000u}}) {
+    struct Sensor {
+        const char* name;
+        uint32_t width, height, pixelFormat;
+    };
+    for (const Sensor& s : {Sensor{"large_5472x3648_mono8", 5472, 3648, bench::kMono8},
+                            Sensor{"large_4096x3000_rgb8", 4096, 3000, bench::kRgb8}}) {
         vcam::reset();
         vcam::setUsbfsMemoryLimit(16u << 20);
-        const Result r = runLibrary(config, 1, 4096, h, duration, false);
+        const Result r = runLibrary(config, 1, s.width, s.height, duration, false, 0, s.pixelFormat);
         vcam::setUsbfsMemoryLimit(0);
-        print(name, r);
+        print(s.name, r);
         ok = ok && r.ok;
     }
     return ok;

@@ -219,7 +219,10 @@ struct CameraFirmware::State {
         stream.enable(plan(), imageSize(), geometry, chunkLayout());
     }
 
-    uint64_t imageSize() const { return map.value(regs::kWidth) * map.value(regs::kHeight); }  // Mono8
+    uint64_t imageSize() const {
+        return map.value(regs::kWidth) * map.value(regs::kHeight) *
+               regs::bytesPerPixel(static_cast<uint32_t>(map.value(regs::kPixelFormat)));
+    }
 
     chunk::Layout chunkLayout() const {
         chunk::Layout layout;
@@ -272,7 +275,13 @@ struct CameraFirmware::State {
 
         map.addRegister(kWidth, 4, RW, 640, side);
         map.addRegister(kHeight, 4, RW, 480, side);
-        map.addRegister(kPixelFormat, 4, RW, kPixelFormatMono8, oneOf({kPixelFormatMono8}));
+        RegisterHooks pixelFormat{[this](uint64_t v) {
+                                      if (uint16_t locked = payloadLocked()) return locked;
+                                      return v == kPixelFormatMono8 || v == kPixelFormatRGB8 ? st::kSuccess
+                                                                                             : st::kInvalidParameter;
+                                  },
+                                  [this](uint64_t) { updatePayloadSize(); }};
+        map.addRegister(kPixelFormat, 4, RW, kPixelFormatMono8, pixelFormat);
         map.addRegister(kPayloadSize, 4, RO, 0);
         map.addRegister(kAcquisitionStartAlias, 4, RW, 0,
                         command(kAcquisitionStartAlias, &State::startAcquisition));

@@ -126,8 +126,12 @@ inline constexpr uint64_t kChunkSelector = 0x50204;
 inline constexpr uint64_t kChunkEnable = 0x50210;  // one 4-byte register per chunk, by selector
 
 inline constexpr uint32_t kPixelFormatMono8 = 0x01080001;
+inline constexpr uint32_t kPixelFormatRGB8 = 0x02180014;
+// Bits 16-23 of a pixel format code are its bits per pixel.
+inline constexpr uint32_t bytesPerPixel(uint32_t pixelFormat) { return ((pixelFormat >> 16) & 0xFF) / 8; }
 inline constexpr uint32_t kMinImageSide = 1;
-inline constexpr uint32_t kMaxImageSide = 4096;
+// As wide as the large sensors hosts meet (5472x3648, 8192-pixel lines).
+inline constexpr uint32_t kMaxImageSide = 8192;
 
 // Manifest table (RAM, so that a host may replace it), the description file (read-only)
 // and host-writable RAM: one contiguous stretch from 0x80000 to 0x1FFFFF.

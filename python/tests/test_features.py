@@ -83,8 +83,8 @@ class TestAsTheToolShows:
     def test_info_as_the_tool_gives_it(self, camera):
         tool = run_tool("u3v-feature", "--info", "Width", "ExposureTime", "TriggerMode")
         width = camera.features.info("Width")
-        assert (width.min, width.max, width.inc) == (1, 4096, 1)
-        assert "minimum    1\n  maximum    4096\n  increment  1" in tool
+        assert (width.min, width.max, width.inc) == (1, 8192, 1)
+        assert "minimum    1\n  maximum    8192\n  increment  1" in tool
         exposure = camera.features.info("ExposureTime")
         assert exposure.unit == "us" and exposure.tool_tip == "Exposure time in microseconds"
         assert "tool tip   " + exposure.tool_tip in tool
@@ -188,7 +188,7 @@ class TestRefusals:
                     and int.from_bytes(c[4][6:8], "little") == 0x0802]
 
     @pytest.mark.parametrize("name,value", [
-        ("Width", 5000), ("Width", 0), ("Width", -1), ("Width", 1 << 63), ("Width", 1 << 80),
+        ("Width", 9000), ("Width", 0), ("Width", -1), ("Width", 1 << 63), ("Width", 1 << 80),
         ("PixelFormat", "Mono16"), ("ExposureTime", -1.0), ("ExposureTime", math.nan),
         ("ExposureTime", math.inf), ("PayloadSize", 100), ("DeviceVendorName", "x"),
     ])

@@ -39,6 +39,18 @@ class TestImages:
             assert a.shape == (600, 800) and a.dtype == np.uint8
             np.testing.assert_array_equal(a.reshape(-1), expected(image.block_id, 800 * 600))
 
+    def test_rgb8_from_the_camera_is_height_width_3(self, camera):
+        camera.features["PixelFormat"] = "RGB8"
+        camera.features["Width"] = 50
+        camera.features["Height"] = 20
+        with camera.stream() as stream:
+            assert stream.payload_size == 50 * 20 * 3
+            image = stream.get(2.0)
+        assert (image.width, image.height, image.pixel_format_name) == (50, 20, "RGB8")
+        a = image.array
+        assert a.shape == (20, 50, 3) and a.dtype == np.uint8
+        np.testing.assert_array_equal(a.reshape(-1), expected(image.block_id, 50 * 20 * 3))
+
     def test_images_stay_valid_after_stop_and_close(self, camera_id):
         with tessoral.Camera() as cam:
             stream = cam.stream()

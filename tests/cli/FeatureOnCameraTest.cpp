@@ -37,7 +37,7 @@ protected:
 
 TEST_F(FeatureOnCameraTest, RefusedWritesSendNothing) {
     const std::pair<std::string, std::string> refused[] = {
-        {"Width", "5000"}, {"Width", "0"}, {"PayloadSize", "1"}, {"PixelFormat", "Mono16"},
+        {"Width", "9000"}, {"Width", "0"}, {"PayloadSize", "1"}, {"PixelFormat", "Mono16"},
         {"ExposureTime", "1e10"}, {"DeviceSerialNumber", "x"}, {"DeviceUserID", std::string(65, 'x')},
     };
     for (const auto& [name, value] : refused)

@@ -199,12 +199,12 @@ TEST(FeatureToolTest, SelectorsChunksAndLocksOfTheCamerasOwnFile) {
 TEST(FeatureToolTest, RefusedWritesSayWhyInOneLine) {
     const std::vector<vcam::CameraConfig> world{camera(1)};
     const std::pair<std::vector<std::string>, std::string> cases[] = {
-        {{"Width=5000"}, "Width: 5000 is above the maximum 4096"},
+        {{"Width=9000"}, "Width: 9000 is above the maximum 8192"},
         {{"Height=0"}, "Height: 0 is below the minimum 1"},
         {{"Width=wide"}, "Width: 'wide' is not an integer"},
         {{"PayloadSize=1"}, "PayloadSize is read-only"},
         {{"DeviceModelName=X"}, "DeviceModelName is read-only"},
-        {{"PixelFormat=Mono16"}, "PixelFormat has no entry 'Mono16' (its entries: Mono8)"},
+        {{"PixelFormat=Mono16"}, "PixelFormat has no entry 'Mono16' (its entries: Mono8, RGB8)"},
         {{"ExposureTime=-1"}, "ExposureTime: -1 is below the minimum 0"},
         {{"DeviceUserID=" + std::string(65, 'x')},
          "DeviceUserID: '" + std::string(65, 'x') + "' has 65 characters; the camera holds at most 64"},
@@ -225,7 +225,7 @@ TEST(FeatureToolTest, RefusedWritesSayWhyInOneLine) {
 TEST(FeatureToolTest, DescriptionFromAFile) {
     const std::vector<vcam::CameraConfig> world{camera(1)};
     Scratch scratch;
-    // The camera takes widths up to 4096; this description allows less, and says so first.
+    // The camera takes widths up to 8192; this description allows less, and says so first.
     writeFile(scratch / "tight.xml",
               "<RegisterDescription ModelName=\"T\" VendorName=\"T\">"
               "<Category Name=\"Root\"><pFeature>Width</pFeature><pFeature>Lut</pFeature>"
@@ -287,7 +287,7 @@ TEST(FeatureToolTest, InfoShowsLimitsAndEntries) {
     const Outcome r = run("u3v-feature", {"--info", "Width", "TriggerMode"}, {camera(1)});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("Width\n  type       Integer (Integer)\n  access     RW\n  value      640\n"
-                         "  minimum    1\n  maximum    4096\n  increment  1\n"),
+                         "  minimum    1\n  maximum    8192\n  increment  1\n"),
               std::string::npos)
         << r.out;
     EXPECT_NE(r.out.find("  entries    Off, On\n"), std::string::npos) << r.out;

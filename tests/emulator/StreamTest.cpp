@@ -122,6 +122,31 @@ TEST_F(Stream, RegisterMapsDescribeTheStreamAndGuardThePlan) {
     EXPECT_EQ(readReg(kSirm + 0x08, 8), 128000u);
 }
 
+// RGB8 carries three bytes a pixel: the payload, the leader's format and the limits follow
+// PixelFormat, which is locked like the image size while the stream is enabled.
+TEST_F(Stream, Rgb8ImagesAreThreeBytesAPixel) {
+    constexpr uint64_t kPixelFormat = 0x50008;
+    constexpr uint32_t kRgb8 = 0x02180014;
+    plug();
+    EXPECT_EQ(write(kPixelFormat, 0x01100007), 0x8002) << "Mono16 is not offered";
+    ASSERT_EQ(write(kPixelFormat, kRgb8), 0);
+    EXPECT_EQ(write(kWidth, 8193), 0x8002);
+    const Plan plan{1024, 8, 808, 0};  // 100 x 30 x 3 = 9000 bytes
+    start(100, 30, plan);
+    EXPECT_EQ(readReg(kSirm + 0x08, 8), 9000u);
+    EXPECT_EQ(readReg(kPayloadSize), 9000u);
+    EXPECT_EQ(write(kPixelFormat, 0x01080001), 0x8006);
+    const Image image = readImage(plan, 9000);
+    EXPECT_EQ(le(image.leader, 28, 4), kRgb8);
+    EXPECT_EQ(le(image.leader, 32, 4), 100u);
+    EXPECT_EQ(le(image.trailer, 20, 8), 9000u);
+    EXPECT_EQ(image.payload, vcam::expectedImage(1, 9000));
+    ASSERT_EQ(write(kAcquisitionStop, 1), 0);
+    ASSERT_EQ(write(kSirm + 0x04, 0), 0);
+    ASSERT_EQ(write(kPixelFormat, 0x01080001), 0);
+    EXPECT_EQ(readReg(kPayloadSize), 3000u);
+}
+
 TEST_F(Stream, PayloadIsCutExactlyAsProgrammed) {
     plug();
     struct Case {

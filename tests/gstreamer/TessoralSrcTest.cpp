@@ -22,7 +22,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr uint64_t kWidthReg = 0x50000, kHeightReg = 0x50004, kExposureReg = 0x50058, kGainReg = 0x50064;
+constexpr uint64_t kWidthReg = 0x50000, kHeightReg = 0x50004, kPixelFormatReg = 0x50008, kExposureReg = 0x50058,
+                   kGainReg = 0x50064;
 constexpr uint64_t kTriggerModeReg = 0x40104, kTriggerSourceReg = 0x40144;
 constexpr uint64_t kManifestPointer = 0x01D0;
 
@@ -214,6 +215,19 @@ TEST_F(TessoralSrcTest, CapsNegotiationSetsTheCamerasSize) {
     ASSERT_EQ(p.buffers, 2);
     EXPECT_EQ(p.seen().sizes[0], 320u * 240u);
     ASSERT_EQ(p.setState(GST_STATE_NULL), GST_STATE_CHANGE_SUCCESS);
+
+    // A colour format the camera offers is set before the size, and the buffers are its
+    // images byte for byte (320 RGB pixels fill a row without padding).
+    Pipeline rgb("tessoralsrc num-buffers=2 ! video/x-raw,format=RGB,width=320,height=240 ! fakesink name=sink");
+    ASSERT_TRUE(rgb.playsTo(GST_MESSAGE_EOS));
+    EXPECT_EQ(peekLe(camera_, kPixelFormatReg), 0x02180014u);
+    ASSERT_EQ(rgb.buffers, 2);
+    const Pipeline::Seen seenRgb = rgb.seen();
+    EXPECT_EQ(seenRgb.caps.rfind("video/x-raw, format=(string)RGB, width=(int)320, height=(int)240", 0), 0u)
+        << seenRgb.caps;
+    EXPECT_EQ(seenRgb.sizes[0], 320u * 240u * 3u);
+    EXPECT_EQ(seenRgb.mismatches, (std::vector<long long>{-1, -1}));
+    ASSERT_EQ(rgb.setState(GST_STATE_NULL), GST_STATE_CHANGE_SUCCESS);
 
     // A size the camera cannot give ends the negotiation, not the process.
     Pipeline refused("tessoralsrc num-buffers=2 ! video/x-raw,width=100000 ! fakesink name=sink");

@@ -80,11 +80,11 @@ TEST_F(StreamMemoryTest, LimitOfOneTransferStillReceivesEveryImage) {
     EXPECT_EQ(remedyMessages(), 1);
 }
 
-// 4096x4096 Mono8: the payload alone is the whole of Linux's default 16 MiB, so the image
-// can only arrive through a window that queues part of it at a time; the library's default
-// window stays under the limit and is never refused.
-TEST_F(StreamMemoryTest, ImageAsLargeAsTheBusLimitArrivesWhole) {
-    open(4096, 4096);
+// 5472x3648 Mono8 (20 MB): the payload alone is more than Linux's default 16 MiB, so the
+// image can only arrive through a window that queues part of it at a time; the library's
+// default window stays under the limit and is never refused.
+TEST_F(StreamMemoryTest, ImageLargerThanTheBusLimitArrivesWhole) {
+    open(5472, 3648);
     vcam::setUsbfsMemoryLimit(16u << 20);
     start();
     expectImages(1, 2);

@@ -244,22 +244,22 @@ void pushIn(int id, uint8_t endpoint, const std::vector<uint8_t>& transfer);
 // count the chunks. Chunk mode is off at power-on.
 //
 // SIRM at 0x20000: SI_Info +0x00 (bits 24..31: payload alignment as 2^n), SI_Control
-// +0x04, SI_RequiredPayloadSize +0x08 (8 bytes, = Width * Height, Mono8),
+// +0x04, SI_RequiredPayloadSize +0x08 (8 bytes, = Width * Height * bytes per pixel),
 // SI_RequiredLeaderSize +0x10 (52), SI_RequiredTrailerSize +0x14 (32),
 // SI_MaximumLeaderSize +0x18, SI_PayloadTransferSize +0x1C, SI_PayloadTransferCount +0x20,
 // SI_PayloadFinalTransfer1Size +0x24, SI_PayloadFinalTransfer2Size +0x28,
 // SI_MaximumTrailerSize +0x2C. The plan registers are taken when stream enable goes from 0
 // to 1; enabling is refused with 0xA004 (registers inconsistent) when
 // SI_PayloadTransferSize * SI_PayloadTransferCount + Final1 + Final2 is smaller than the
-// required payload. Width and Height (0x50000, 0x50004) refuse writes with 0x8006 while
-// stream enable is set. The alignment is advisory: the camera accepts any sizes.
+// required payload. Width, Height and PixelFormat (0x50000, 0x50004, 0x50008) refuse
+// writes with 0x8006 while stream enable is set. The alignment is advisory: the camera accepts any sizes.
 //
 // Each image is, in this order, one USB transfer each:
 //   - the leader, 52 bytes: "U3VL" (0x4C563355), reserved u16 0, leader size u16 52,
 //     block id u64, reserved u16 0, payload type u16 1 (image), timestamp u64 (ns of the
-//     device clock, the image's capture time), pixel format u32 0x01080001 (Mono8),
-//     size x u32, size y u32, offset x u32 0, offset y u32 0, padding x u16 0,
-//     reserved u16 0;
+//     device clock, the image's capture time), pixel format u32 (PixelFormat: Mono8
+//     0x01080001 or RGB8 0x02180014), size x u32, size y u32, offset x u32 0, offset y
+//     u32 0, padding x u16 0, reserved u16 0;
 //   - the payload transfers of the plan: SI_PayloadTransferCount transfers of
 //     SI_PayloadTransferSize bytes, then Final1 and Final2 when not 0; a transfer is cut at
 //     the end of the payload, and transfers past the end are not sent;

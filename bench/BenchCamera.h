@@ -21,9 +21,6 @@
 namespace bench {
 
 constexpr uint64_t kWidth = 0x50000, kHeight = 0x50004, kPixelFormat = 0x50008;
-constexpr uint32_t kMono8 = 0x01080001, kRgb8 = 0x02180014;
-// Bits 16-23 of a pixel format code are its bits per pixel.
-constexpr uint32_t bytesPerPixel(uint32_t pixelFormat) { return ((pixelFormat >> 16) & 0xFF) / 8; }
 constexpr uint64_t kAcquisitionStart = 0x40024, kAcquisitionStop = 0x40028;
 constexpr uint64_t kSirm = 0x20000, kEirm = 0x30000;
 constexpr uint8_t kEventIn = 0x82, kStreamIn = 0x83;
@@ -105,7 +102,7 @@ struct Camera {
     bool write(uint64_t address, uint32_t value) {
         return U3V_WriteMem(control, address, 4, &value) == U3V_OK;
     }
-    bool size(uint32_t width, uint32_t height, uint32_t pixelFormat = kMono8) {
+    bool size(uint32_t width, uint32_t height, uint32_t pixelFormat = vcam::kPixelFormatMono8) {
         return write(kPixelFormat, pixelFormat) && write(kWidth, width) && write(kHeight, height);
     }
     ~Camera() {

@@ -195,13 +195,14 @@ Result readLibrary(LibraryCameras& cams, size_t count, size_t payload, double du
 }
 
 Result runLibrary(const vcam::CameraConfig& config, int count, uint32_t width, uint32_t height,
-                  double duration, bool lock, uint32_t bufferCount = 0, uint32_t pixelFormat = bench::kMono8) {
+                  double duration, bool lock, uint32_t bufferCount = 0,
+                  uint32_t pixelFormat = vcam::kPixelFormatMono8) {
     LibraryCameras cams;
     if (!cams.open(config, count, width, height, pixelFormat, bufferCount)) {
         std::fprintf(stderr, "cannot open %d cameras\n", count);
         return {};
     }
-    const size_t payload = size_t{width} * height * bench::bytesPerPixel(pixelFormat);
+    const size_t payload = size_t{width} * height * vcam::bytesPerPixel(pixelFormat);
     return readLibrary(cams, static_cast<size_t>(count), payload, duration, lock);
 }
 
@@ -290,8 +291,8 @@ bool large(double duration) {
         const char* name;
         uint32_t width, height, pixelFormat;
     };
-    for (const Sensor& s : {Sensor{"large_5472x3648_mono8", 5472, 3648, bench::kMono8},
-                            Sensor{"large_4096x3000_rgb8", 4096, 3000, bench::kRgb8}}) {
+    for (const Sensor& s : {Sensor{"large_5472x3648_mono8", 5472, 3648, vcam::kPixelFormatMono8},
+                            Sensor{"large_4096x3000_rgb8", 4096, 3000, vcam::kPixelFormatRGB8}}) {
         vcam::reset();
         vcam::setUsbfsMemoryLimit(16u << 20);
         const Result r = runLibrary(config, 1, s.width, s.height, duration, false, 0, s.pixelFormat);

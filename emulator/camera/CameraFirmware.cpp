@@ -221,7 +221,7 @@ struct CameraFirmware::State {
 
     uint64_t imageSize() const {
         return map.value(regs::kWidth) * map.value(regs::kHeight) *
-               regs::bytesPerPixel(static_cast<uint32_t>(map.value(regs::kPixelFormat)));
+               bytesPerPixel(static_cast<uint32_t>(map.value(regs::kPixelFormat)));
     }
 
     chunk::Layout chunkLayout() const {
@@ -244,20 +244,23 @@ struct CameraFirmware::State {
         return stream.enabled() || map.value(regs::kTLParamsLocked) != 0 ? st::kAccessDenied : st::kSuccess;
     }
 
+    // A register the payload's size depends on: locked as above, `valid` vets the value,
+    // and PayloadSize follows every write.
+    RegisterHooks payloadShaping(bool (*valid)(uint64_t)) {
+        return {[this, valid](uint64_t v) {
+                    if (uint16_t locked = payloadLocked()) return locked;
+                    return valid(v) ? st::kSuccess : st::kInvalidParameter;
+                },
+                [this](uint64_t) { updatePayloadSize(); }};
+    }
+
     void buildFeatures() {
         using namespace regs;
         const Access RO = Access::ReadOnly, RW = Access::ReadWrite;
-        RegisterHooks side{[this](uint64_t v) {
-                               if (uint16_t locked = payloadLocked()) return locked;
-                               return v >= kMinImageSide && v <= kMaxImageSide ? st::kSuccess
-                                                                              : st::kInvalidParameter;
-                           },
-                           [this](uint64_t) { updatePayloadSize(); }};
-        RegisterHooks chunkSwitch{[this](uint64_t v) {
-                                      if (uint16_t locked = payloadLocked()) return locked;
-                                      return v <= 1 ? st::kSuccess : st::kInvalidParameter;
-                                  },
-                                  [this](uint64_t) { updatePayloadSize(); }};
+        const RegisterHooks side = payloadShaping([](uint64_t v) { return v >= kMinImageSide && v <= kMaxImageSide; });
+        const RegisterHooks chunkSwitch = payloadShaping([](uint64_t v) { return v <= 1; });
+        const RegisterHooks pixelFormat =
+            payloadShaping([](uint64_t v) { return v == kPixelFormatMono8 || v == kPixelFormatRGB8; });
 
         map.addRegister(kAcquisitionMode, 4, RW, kAcquisitionContinuous,
                         oneOf({kAcquisitionContinuous, kAcquisitionSingleFrame, kAcquisitionMultiFrame}));
@@ -275,12 +278,6 @@ struct CameraFirmware::State {
 
         map.addRegister(kWidth, 4, RW, 640, side);
         map.addRegister(kHeight, 4, RW, 480, side);
-        RegisterHooks pixelFormat{[this](uint64_t v) {
-                                      if (uint16_t locked = payloadLocked()) return locked;
-                                      return v == kPixelFormatMono8 || v == kPixelFormatRGB8 ? st::kSuccess
-                                                                                             : st::kInvalidParameter;
-                                  },
-                                  [this](uint64_t) { updatePayloadSize(); }};
         map.addRegister(kPixelFormat, 4, RW, kPixelFormatMono8, pixelFormat);
         map.addRegister(kPayloadSize, 4, RO, 0);
         map.addRegister(kAcquisitionStartAlias, 4, RW, 0,

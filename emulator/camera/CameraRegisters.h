@@ -125,10 +125,6 @@ inline constexpr uint64_t kChunkModeActive = 0x50200;
 inline constexpr uint64_t kChunkSelector = 0x50204;
 inline constexpr uint64_t kChunkEnable = 0x50210;  // one 4-byte register per chunk, by selector
 
-inline constexpr uint32_t kPixelFormatMono8 = 0x01080001;
-inline constexpr uint32_t kPixelFormatRGB8 = 0x02180014;
-// Bits 16-23 of a pixel format code are its bits per pixel.
-inline constexpr uint32_t bytesPerPixel(uint32_t pixelFormat) { return ((pixelFormat >> 16) & 0xFF) / 8; }
 inline constexpr uint32_t kMinImageSide = 1;
 // As wide as the large sensors hosts meet (5472x3648, 8192-pixel lines).
 inline constexpr uint32_t kMaxImageSide = 8192;

@@ -325,7 +325,7 @@ std::string buildXml(const Identity& id) {
     w.integer("Height", "Height of the image in pixels", "Height", {"HeightReg", minSide, maxSide, "Beginner", "TLParamsLocked"});
     w.intReg("HeightReg", {regs::kHeight});
     w.enumeration("PixelFormat", "Format of the pixels", "Pixel Format",
-                  {"PixelFormatReg", {{"Mono8", regs::kPixelFormatMono8}, {"RGB8", regs::kPixelFormatRGB8}}, {}, "Beginner",
+                  {"PixelFormatReg", {{"Mono8", kPixelFormatMono8}, {"RGB8", kPixelFormatRGB8}}, {}, "Beginner",
                    "TLParamsLocked"});
     w.intReg("PixelFormatReg", {regs::kPixelFormat});
     w.integer("PayloadSize", "Bytes of image and chunk data per frame", "Payload Size", {"PayloadSizeReg", {}, {}, "Expert"});

@@ -252,7 +252,8 @@ void pushIn(int id, uint8_t endpoint, const std::vector<uint8_t>& transfer);
 // to 1; enabling is refused with 0xA004 (registers inconsistent) when
 // SI_PayloadTransferSize * SI_PayloadTransferCount + Final1 + Final2 is smaller than the
 // required payload. Width, Height and PixelFormat (0x50000, 0x50004, 0x50008) refuse
-// writes with 0x8006 while stream enable is set. The alignment is advisory: the camera accepts any sizes.
+// writes with 0x8006 while stream enable is set. The alignment is advisory: the camera
+// accepts any sizes.
 //
 // Each image is, in this order, one USB transfer each:
 //   - the leader, 52 bytes: "U3VL" (0x4C563355), reserved u16 0, leader size u16 52,
@@ -286,6 +287,12 @@ void pushIn(int id, uint8_t endpoint, const std::vector<uint8_t>& transfer);
 //
 // Stream enable going to 0 discards the image being sent and every buffered image.
 // AcquisitionStop stops taking images; those already taken are still sent.
+
+// The pixel formats PixelFormat offers, and the bytes a pixel of one takes (bits 16-23 of
+// a code are its bits per pixel): the payload is Width * Height * bytesPerPixel.
+inline constexpr uint32_t kPixelFormatMono8 = 0x01080001;
+inline constexpr uint32_t kPixelFormatRGB8 = 0x02180014;
+inline constexpr uint32_t bytesPerPixel(uint32_t pixelFormat) { return ((pixelFormat >> 16) & 0xFF) / 8; }
 
 // The test pattern: byte `offset` of the payload of the image with block id `blockId`.
 // Bytes 0..7 hold the block id (little-endian, cut to the payload); every other byte is
